@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+enum class Verdict { FirstStart, WorksNormally, HungOrNotRunning };
+
+constexpr unsigned long checkIntervalMs = 40000;
+
+// The heartbeat file's modification time as "HH:mm:ss" in local time;
+// empty when the file is absent or its time cannot be read.
+QString heartbeatStamp(const QString &fileName);
+
+Verdict decideVerdict(const QString &currentStamp, const QString &previousStamp, bool firstPass);
+
+// One pass of the supervision loop without its pause: samples "is_run.txt",
+// logs the stamp, reports the verdict and recovers the watched program when
+// it has hung. previousStamp takes the new stamp whatever the verdict.
+Verdict superviseOnce(QString &previousStamp, bool firstPass);
