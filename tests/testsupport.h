@@ -10,14 +10,15 @@
 #include <QStringList>
 #include <QTextCodec>
 #include <QThread>
-#include <QtTest>
 #include <QVector>
+#include <QtTest>
 #include <functional>
 #include <iostream>
 #include <signal.h>
 #include <unistd.h>
 
-namespace testsupport {
+namespace testsupport
+{
 
 // The console bytes of a message, encoded here independently of the program.
 inline QByteArray cp1251(const char *utf8)
@@ -30,11 +31,26 @@ inline QByteArray banner()
     return cp1251(" === Программа восстанавливает Gorsebright в случае зависания === \n"
                   " === Проверяет каждые 40 секунд \n");
 }
-inline QByteArray firstStart() { return cp1251("Первый запуск, ждем 40 сек\n"); }
-inline QByteArray worksNormally() { return cp1251("Gorsebright работает нормально\n"); }
-inline QByteArray hung() { return cp1251("Зависла или не запущена\n"); }
-inline QByteArray starting() { return cp1251("Запускаем..."); }
-inline QByteArray startFailed() { return cp1251("ошибка\n"); }
+inline QByteArray firstStart()
+{
+    return cp1251("Первый запуск, ждем 40 сек\n");
+}
+inline QByteArray worksNormally()
+{
+    return cp1251("Gorsebright работает нормально\n");
+}
+inline QByteArray hung()
+{
+    return cp1251("Зависла или не запущена\n");
+}
+inline QByteArray starting()
+{
+    return cp1251("Запускаем...");
+}
+inline QByteArray startFailed()
+{
+    return cp1251("ошибка\n");
+}
 
 inline QByteArray readAll(const QString &path)
 {
@@ -72,7 +88,7 @@ inline void writeFakeKillTools(const QString &dir, const QString &pause = QStrin
 // be compared byte for byte.
 class StdoutCapture
 {
-public:
+  public:
     explicit StdoutCapture(const QString &path) : path_(path)
     {
         std::cout.flush();
@@ -88,7 +104,7 @@ public:
         return readAll(path_);
     }
 
-private:
+  private:
     void restore()
     {
         if (saved_ == -1)

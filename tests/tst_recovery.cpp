@@ -15,7 +15,7 @@ class RecoveryTest : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void initTestCase();
     void init();
     void cleanup();
@@ -23,7 +23,7 @@ private slots:
     void startFailureIsReported();
     void replacesRunningProgram();
 
-private:
+  private:
     QString fakeBin() const { return work_->filePath(QStringLiteral("bin")); }
     QString toolLog() const { return work_->filePath(QStringLiteral("tools.log")); }
 

@@ -9,7 +9,8 @@
 
 using namespace testsupport;
 
-namespace {
+namespace
+{
 
 struct LogRecord {
     QtMsgType type;
@@ -49,7 +50,7 @@ class SupervisionTest : public QObject
 {
     Q_OBJECT
 
-private slots:
+  private slots:
     void initTestCase();
     void init();
     void cleanup();
@@ -58,7 +59,7 @@ private slots:
     void passSequence_data();
     void passSequence();
 
-private:
+  private:
     QTemporaryDir work_;
     QString savedDir_;
     QByteArray savedPath_;
@@ -95,12 +96,18 @@ void SupervisionTest::stamp_data()
     QTest::addColumn<QString>("heartbeat");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("whole second") << "2026-12-01T13:05:09.000" << "13:05:09";
-    QTest::newRow("fraction dropped") << "2026-12-01T13:05:09.999" << "13:05:09";
-    QTest::newRow("24-hour clock") << "2026-12-01T23:59:58.000" << "23:59:58";
-    QTest::newRow("leading zeros") << "2026-12-01T00:01:02.000" << "00:01:02";
-    QTest::newRow("absent file") << "-" << "";
-    QTest::newRow("dangling link") << "dangling" << "";
+    QTest::newRow("whole second") << "2026-12-01T13:05:09.000"
+                                  << "13:05:09";
+    QTest::newRow("fraction dropped") << "2026-12-01T13:05:09.999"
+                                      << "13:05:09";
+    QTest::newRow("24-hour clock") << "2026-12-01T23:59:58.000"
+                                   << "23:59:58";
+    QTest::newRow("leading zeros") << "2026-12-01T00:01:02.000"
+                                   << "00:01:02";
+    QTest::newRow("absent file") << "-"
+                                 << "";
+    QTest::newRow("dangling link") << "dangling"
+                                   << "";
 }
 
 void SupervisionTest::stamp()
@@ -170,7 +177,8 @@ void SupervisionTest::passSequence()
         case Verdict::HungOrNotRunning:
             seen += QLatin1Char('H');
             ++recoveries;
-            expectedOutput += hung() + "output of taskkill\noutput of taskkill\n"
+            expectedOutput += hung() +
+                              "output of taskkill\noutput of taskkill\n"
                               "output of tskill\noutput of pkill\n" +
                               starting() + startFailed();
             break;
