@@ -6,8 +6,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSharedMemory>
 #include <QString>
 #include <QStringList>
+#include <QSystemSemaphore>
+#include <QTemporaryDir>
 #include <QTextCodec>
 #include <QThread>
 #include <QVector>
@@ -118,6 +121,31 @@ class StdoutCapture
     QString path_;
     QFile file_;
     int saved_ = -1;
+};
+
+// A scratch folder that is also the TMPDIR of the watchdogs started in it,
+// where Qt keeps the guard's key files. When it goes, it takes along the
+// semaphores and segments that watchdogs killed there left behind.
+class ScratchDir : public QTemporaryDir
+{
+  public:
+    ~ScratchDir()
+    {
+        const QByteArray saved = qgetenv("TMPDIR");
+        qputenv("TMPDIR", QFile::encodeName(path()));
+        {
+            QSharedMemory abandoned(QStringLiteral("<uniq id 2>"));
+            if (abandoned.attach())
+                abandoned.detach(); // removes it unless a watchdog still holds it
+            // Made in Create mode, these remove their semaphores when they go.
+            QSystemSemaphore guard(QStringLiteral("<uniq id>"), 1, QSystemSemaphore::Create);
+            QSystemSemaphore lock(QStringLiteral("<uniq id 2>"), 1, QSystemSemaphore::Create);
+        }
+        if (saved.isNull())
+            qunsetenv("TMPDIR");
+        else
+            qputenv("TMPDIR", saved);
+    }
 };
 
 inline bool waitFor(const std::function<bool()> &condition, int timeoutMs)

@@ -21,18 +21,23 @@ class WatchdogTest : public QObject
     void secondPassRecovers();
 
   private:
-    static void start(QProcess &watchdog, const QTemporaryDir &work);
+    // Output goes to <name>.out and <name>.err in the scratch folder.
+    static void start(QProcess &watchdog, const ScratchDir &work,
+                      const QString &name = QStringLiteral("watchdog"));
 };
 
-void WatchdogTest::start(QProcess &watchdog, const QTemporaryDir &work)
+void WatchdogTest::start(QProcess &watchdog, const ScratchDir &work, const QString &name)
 {
     watchdog.setProgram(QStringLiteral(WATCHDOG_BINARY));
     watchdog.setWorkingDirectory(work.path());
-    watchdog.setStandardOutputFile(work.filePath(QStringLiteral("stdout")));
-    watchdog.setStandardErrorFile(work.filePath(QStringLiteral("stderr")));
+    watchdog.setStandardOutputFile(work.filePath(name + QLatin1String(".out")));
+    watchdog.setStandardErrorFile(work.filePath(name + QLatin1String(".err")));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"), QStringLiteral(STANDIN_DIR ":/usr/bin:/bin"));
     environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    // Qt keeps the guard's key files in TMPDIR: this keeps the test's watchdog
+    // apart from any other one on the machine.
+    environment.insert(QStringLiteral("TMPDIR"), work.path());
     watchdog.setProcessEnvironment(environment);
     watchdog.start();
     QVERIFY(watchdog.waitForStarted());
@@ -48,7 +53,7 @@ void WatchdogTest::firstPass_data()
 void WatchdogTest::firstPass()
 {
     QFETCH(bool, heartbeatExists);
-    QTemporaryDir work;
+    ScratchDir work;
     QVERIFY(work.isValid());
     QByteArray expectedLog = "\"\"\n";
     if (heartbeatExists) {
@@ -62,8 +67,8 @@ void WatchdogTest::firstPass()
     QProcess watchdog;
     start(watchdog, work);
     const QByteArray expected = banner() + firstStart();
-    const QString out = work.filePath(QStringLiteral("stdout"));
-    const QString err = work.filePath(QStringLiteral("stderr"));
+    const QString out = work.filePath(QStringLiteral("watchdog.out"));
+    const QString err = work.filePath(QStringLiteral("watchdog.err"));
     // Only what was written through to the file by now survives the kill.
     QVERIFY(waitFor([&] { return readAll(out).size() >= expected.size(); }, 5000));
     QVERIFY(waitFor([&] { return !readAll(err).isEmpty(); }, 5000));
@@ -77,19 +82,20 @@ void WatchdogTest::firstPass()
 
 void WatchdogTest::survivesLostOutput()
 {
-    QTemporaryDir work;
+    ScratchDir work;
     QVERIFY(work.isValid());
     // Standard output is a pipe whose reader is already gone.
     int fds[2];
     QCOMPARE(pipe(fds), 0);
     ::close(fds[0]);
-    const QByteArray err = QFile::encodeName(work.filePath(QStringLiteral("stderr")));
+    const QByteArray err = QFile::encodeName(work.filePath(QStringLiteral("watchdog.err")));
     const QByteArray dir = QFile::encodeName(work.path());
     const pid_t pid = fork();
     if (pid == 0) {
         const int errFd = open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fds[1], STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
+        setenv("TMPDIR", dir.constData(), 1);
         if (chdir(dir.constData()) == 0)
             execl(WATCHDOG_BINARY, WATCHDOG_BINARY, static_cast<char *>(nullptr));
         _exit(127);
@@ -113,16 +119,26 @@ void WatchdogTest::secondPassRecovers()
     // Real kill by name: it would hit every such process of this user.
     if (!watchedProcesses().isEmpty())
         QSKIP("another gorsebright.exe runs on this machine; not killing it");
-    QTemporaryDir work;
+    ScratchDir work;
     QVERIFY(work.isValid());
-    const QString out = work.filePath(QStringLiteral("stdout"));
-    const QString err = work.filePath(QStringLiteral("stderr"));
+    const QString out = work.filePath(QStringLiteral("watchdog.out"));
+    const QString err = work.filePath(QStringLiteral("watchdog.err"));
 
     QProcess watchdog;
     start(watchdog, work);
     QElapsedTimer sinceFirstPass;
     QVERIFY(waitFor([&] { return readAll(err).count('\n') == 1; }, 5000));
     sinceFirstPass.start();
+
+    // A second instance is refused without a word and leaves the first alone.
+    QProcess second;
+    start(second, work, QStringLiteral("second"));
+    QVERIFY(second.waitForFinished(5000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 1);
+    QVERIFY(readAll(work.filePath(QStringLiteral("second.out"))).isEmpty());
+    QVERIFY(readAll(work.filePath(QStringLiteral("second.err"))).isEmpty());
+
     QVERIFY(waitFor([&] { return readAll(err).count('\n') == 2; }, 45000));
     const qint64 interval = sinceFirstPass.elapsed();
     QVERIFY2(interval >= 39900 && interval < 41000, QByteArray::number(interval).constData());

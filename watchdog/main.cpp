@@ -1,4 +1,5 @@
 #include "console.h"
+#include "single_instance_guard.h"
 #include "supervision.h"
 
 #include <QCoreApplication>
@@ -43,6 +44,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     std::setlocale(LC_ALL, "Russian");
+
+    SingleInstanceGuard guard;
+    if (guard.isAnotherInstanceRunning())
+        return 1;
 #ifdef Q_OS_UNIX
     surviveLostOutput();
 #endif
