@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the watchdog in a scratch folder
+# with the stand-in gorsebright.exe on PATH. It shows a first start, a missing
+# program relaunched, normal work, and a recovery from a hang that the demo
+# triggers. Takes about four to five minutes; Ctrl-C ends it early.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+install_missing_packages
+build_all
+
+demo=$(mktemp -d /tmp/watchdog-demo.XXXXXX)
+cd "$demo"
+echo "== demo folder: $demo (messages converted from Windows-1251 for this terminal)"
+
+PATH="$build/standin:$PATH" "$build/watchdog" >watchdog.log 2>&1 &
+watchdog=$!
+sleep 1
+if ! kill -0 "$watchdog" 2>/dev/null; then
+    echo "== demo: the watchdog ended at once: another one already runs for this user" >&2
+    exit 1
+fi
+# The log is written as Windows-1251; show it line by line as UTF-8.
+tail --pid="$watchdog" -n +1 -f watchdog.log | while IFS= read -r line; do
+    printf '%s\n' "$line" | iconv -f cp1251 -t utf-8
+done &
+shower=$!
+
+stop() {
+    kill "$watchdog" 2>/dev/null || true
+    # Only the stand-ins running in this demo folder.
+    for pid in $(pgrep -x gorsebright.exe); do
+        [ "$(readlink "/proc/$pid/cwd")" = "$demo" ] && kill "$pid" 2>/dev/null
+    done
+    wait "$shower" 2>/dev/null || true
+}
+trap stop EXIT
+
+count() { iconv -f cp1251 -t utf-8 watchdog.log | grep -c -F "$1" || true; }
+wait_for() { # text, how many times, seconds
+    local deadline=$((SECONDS + $3))
+    until [ "$(count "$1")" -ge "$2" ]; do
+        [ $SECONDS -lt $deadline ] || { echo "== demo: gave up waiting for \"$1\"" >&2; exit 1; }
+        sleep 1
+    done
+}
+
+wait_for "работает нормально" 1 200
+sleep 1 # let the converted log catch up before the demo's own note
+echo "== demo: making gorsebright.exe hang (touch gorsebright.hang)"
+touch gorsebright.hang
+recoveries=$(count "Запускаем")
+wait_for "Запускаем" $((recoveries + 1)) 100
+wait_for "работает нормально" $(($(count "работает нормально") + 1)) 60
+sleep 1
+echo "== demo: done; the log is in $demo/watchdog.log"
