@@ -18,19 +18,24 @@ if ! kill -0 "$watchdog" 2>/dev/null; then
     echo "== demo: the watchdog ended at once: another one already runs for this user" >&2
     exit 1
 fi
-# The log is written as Windows-1251; show it line by line as UTF-8.
-tail --pid="$watchdog" -n +1 -f watchdog.log | while IFS= read -r line; do
-    printf '%s\n' "$line" | iconv -f cp1251 -t utf-8
-done &
-shower=$!
+# The log is Windows-1251; complete lines are shown as UTF-8 as they come.
+shown=0
+show_new_lines() {
+    local total
+    total=$(wc -l <watchdog.log)
+    if [ "$total" -gt "$shown" ]; then
+        head -n "$total" watchdog.log | tail -n +"$((shown + 1))" | iconv -f cp1251 -t utf-8
+        shown=$total
+    fi
+}
 
 stop() {
+    show_new_lines
     kill "$watchdog" 2>/dev/null || true
     # Only the stand-ins running in this demo folder.
     for pid in $(pgrep -x gorsebright.exe); do
         [ "$(readlink "/proc/$pid/cwd")" = "$demo" ] && kill "$pid" 2>/dev/null
     done
-    wait "$shower" 2>/dev/null || true
 }
 trap stop EXIT
 
@@ -40,15 +45,15 @@ wait_for() { # text, how many times, seconds
     until [ "$(count "$1")" -ge "$2" ]; do
         [ $SECONDS -lt $deadline ] || { echo "== demo: gave up waiting for \"$1\"" >&2; exit 1; }
         sleep 1
+        show_new_lines
     done
+    show_new_lines
 }
 
 wait_for "работает нормально" 1 200
-sleep 1 # let the converted log catch up before the demo's own note
 echo "== demo: making gorsebright.exe hang (touch gorsebright.hang)"
 touch gorsebright.hang
 recoveries=$(count "Запускаем")
 wait_for "Запускаем" $((recoveries + 1)) 100
 wait_for "работает нормально" $(($(count "работает нормально") + 1)) 60
-sleep 1
 echo "== demo: done; the log is in $demo/watchdog.log"

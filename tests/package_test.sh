@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the Debian package from the build tree and checks what it holds, that
+# its watchdog runs, and that systemd accepts the unit without a complaint.
+# Usage: package_test.sh BUILD_DIR
+set -euo pipefail
+build=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.log"
+deb=$(ls "$work"/out/gorsebright-watchdog_*.deb)
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for wanted in libqt5core5a procps libc6; do
+    grep -q "$wanted" <<<"$depends" || { echo "Depends lacks $wanted: $depends"; exit 1; }
+done
+contents=$(dpkg-deb -c "$deb")
+for wanted in /bin/watchdog /lib/systemd/system/gorsebright-watchdog.service README.md; do
+    grep -q -F "$wanted" <<<"$contents" || { echo "package lacks $wanted"; exit 1; }
+done
+
+# The packaged watchdog, unpacked, prints its banner and first verdict.
+dpkg-deb -x "$deb" "$work/root"
+binary=$(find "$work/root" -path '*/bin/watchdog')
+mkdir "$work/run"
+(cd "$work/run" && timeout -s KILL 1 env TMPDIR="$work/run" PATH=/nonexistent "$binary" >out 2>err) || true
+iconv -f cp1251 -t utf-8 "$work/run/out" | grep -q -F "Первый запуск, ждем 40 сек" ||
+    { echo "unpacked watchdog printed:"; od -c "$work/run/out"; exit 1; }
+
+# The unit, pointed at a binary that exists here, must pass without a word.
+if ! command -v systemd-analyze >/dev/null; then
+    echo "systemd-analyze not installed: unit not verified"
+    exit 77
+fi
+unit=$(find "$work/root" -name gorsebright-watchdog.service)
+sed "s|^ExecStart=.*|ExecStart=$binary|" "$unit" >"$work/gorsebright-watchdog.service"
+grep -q '^KillMode=process$' "$work/gorsebright-watchdog.service"
+report=$(systemd-analyze verify "$work/gorsebright-watchdog.service" 2>&1) || true
+if [ -n "$report" ]; then
+    echo "systemd-analyze verify: $report"
+    exit 1
+fi
+echo "package and unit ok: $(basename "$deb")"
