@@ -5,7 +5,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
 
 install_missing_packages() {
-    local wanted=(g++ cmake make qtbase5-dev procps) missing=()
+    local wanted=(g++ cmake make qtbase5-dev procps dpkg-dev systemd) missing=()
     for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
