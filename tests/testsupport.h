@@ -209,6 +209,19 @@ inline QVector<qint64> watchedProcesses()
     return pids;
 }
 
+// Waits for exactly one live gorsebright.exe; its pid, or 0 if none came.
+inline qint64 soleWatchedProcess()
+{
+    QVector<qint64> pids;
+    waitFor(
+        [&] {
+            pids = watchedProcesses();
+            return pids.size() == 1;
+        },
+        5000);
+    return pids.size() == 1 ? pids.first() : 0;
+}
+
 inline bool isAlive(qint64 pid)
 {
     const char state = processInfo(pid).state;

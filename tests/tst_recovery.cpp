@@ -119,15 +119,10 @@ void RecoveryTest::replacesRunningProgram()
     QVERIFY2(output.endsWith(starting() + "ok\n"), output.constData());
 
     QVERIFY(waitFor([&] { return !isAlive(oldPid); }, 2000));
-    QVector<qint64> now;
-    QVERIFY(waitFor(
-        [&] {
-            now = watchedProcesses();
-            return now.size() == 1;
-        },
-        5000));
-    started_ << now.first();
-    const ProcessInfo relaunched = processInfo(now.first());
+    const qint64 newPid = soleWatchedProcess();
+    QVERIFY(newPid != 0);
+    started_ << newPid;
+    const ProcessInfo relaunched = processInfo(newPid);
     QCOMPARE(relaunched.arguments, QStringList{QStringLiteral("crash_restore")});
     QCOMPARE(relaunched.workingDirectory, QDir(work_->path()).canonicalPath());
     QVERIFY(relaunched.parentPid != QCoreApplication::applicationPid());

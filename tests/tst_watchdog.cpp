@@ -144,14 +144,9 @@ void WatchdogTest::secondPassRecovers()
     QVERIFY2(interval >= 39900 && interval < 41000, QByteArray::number(interval).constData());
     QVERIFY(waitFor([&] { return readAll(out).contains("ok\n"); }, 5000));
 
-    QVector<qint64> relaunched;
-    QVERIFY(waitFor(
-        [&] {
-            relaunched = watchedProcesses();
-            return relaunched.size() == 1;
-        },
-        5000));
-    const ProcessInfo program = processInfo(relaunched.first());
+    const qint64 relaunched = soleWatchedProcess();
+    QVERIFY(relaunched != 0);
+    const ProcessInfo program = processInfo(relaunched);
     QCOMPARE(program.arguments, QStringList{QStringLiteral("crash_restore")});
     QCOMPARE(program.workingDirectory, QDir(work.path()).canonicalPath());
     QVERIFY(!program.ignoresSigpipe);
