@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSharedMemory>
 #include <QString>
 #include <QStringList>
@@ -220,6 +221,26 @@ inline qint64 soleWatchedProcess()
         },
         5000);
     return pids.size() == 1 ? pids.first() : 0;
+}
+
+// Ends the gorsebright.exe processes working in dir: only a test's own, since
+// the dir is its private scratch folder. A relaunched one left running would
+// also hold the test's output pipes open and keep ctest waiting.
+inline void killWatchedProcessesIn(const QString &dir)
+{
+    const QString canonical = QDir(dir).canonicalPath();
+    for (qint64 pid : watchedProcesses()) {
+        if (processInfo(pid).workingDirectory == canonical)
+            ::kill(pid_t(pid), SIGKILL);
+    }
+}
+
+// The stand-in prints a line of its own when it starts, on the console it
+// shares with the watchdog, so it can land anywhere in the watchdog's output.
+inline QByteArray withoutStandInLines(const QByteArray &output)
+{
+    static const QRegularExpression standIn(QStringLiteral("gorsebright\\.exe \\d+ [^\n]*\n"));
+    return QString::fromLatin1(output).remove(standIn).toLatin1();
 }
 
 inline bool isAlive(qint64 pid)

@@ -3,6 +3,7 @@
 #include "testsupport.h"
 
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <fcntl.h>
@@ -123,6 +124,7 @@ void WatchdogTest::secondPassRecovers()
     QVERIFY(work.isValid());
     const QString out = work.filePath(QStringLiteral("watchdog.out"));
     const QString err = work.filePath(QStringLiteral("watchdog.err"));
+    const auto endRelaunched = qScopeGuard([&] { killWatchedProcessesIn(work.path()); });
 
     QProcess watchdog;
     start(watchdog, work);
@@ -158,14 +160,8 @@ void WatchdogTest::secondPassRecovers()
     ::kill(pid_t(program.pid), SIGKILL);
     QVERIFY(outlived);
 
-    // The relaunched stand-in shares the stdout; leave its own lines out.
-    QByteArray output;
-    for (const QByteArray &line : readAll(out).split('\n')) {
-        if (!line.startsWith("gorsebright.exe "))
-            output += line + '\n';
-    }
-    output.chop(1);
-    QCOMPARE(output, banner() + firstStart() + hung() + starting() + "ok\n");
+    QCOMPARE(withoutStandInLines(readAll(out)),
+             banner() + firstStart() + hung() + starting() + "ok\n");
     QCOMPARE(readAll(err), QByteArray("\"\"\n\"\"\n"));
 }
 
