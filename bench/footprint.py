@@ -128,14 +128,13 @@ def first_stat_ms(name):
                 pass
         stop(process)
         began = seen = None
-        if True:
-            for line in lines:
-                stamp = float(line.split()[1])
-                if began is None and "execve(" in line:
-                    began = stamp
-                elif began is not None and "is_run.txt" in line:
-                    seen = stamp
-                    break
+        for line in lines:
+            stamp = float(line.split()[1])
+            if began is None and "execve(" in line:
+                began = stamp
+            elif began is not None and "is_run.txt" in line:
+                seen = stamp
+                break
         if began is not None and seen is not None:
             times.append((seen - began) * 1000)
     return statistics.median(times) if times else None

@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include <QtTest>
+#include <algorithm>
 
 using namespace testsupport;
 

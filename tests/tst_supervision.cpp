@@ -61,15 +61,11 @@ class SupervisionTest : public QObject
 
   private:
     QTemporaryDir work_;
-    QString savedDir_;
-    QByteArray savedPath_;
 };
 
 void SupervisionTest::initTestCase()
 {
     QVERIFY(work_.isValid());
-    savedDir_ = QDir::currentPath();
-    savedPath_ = qgetenv("PATH");
     // Recoveries in here run harmless stand-ins and find no program to start.
     const QString bin = work_.filePath(QStringLiteral("bin"));
     QVERIFY(QDir().mkpath(bin));
@@ -117,7 +113,6 @@ void SupervisionTest::stamp()
     const QString path = work_.filePath(QStringLiteral("is_run.txt"));
     setHeartbeat(path, heartbeat);
     QCOMPARE(heartbeatStamp(path), expected);
-    QVERIFY(heartbeatStamp(path).isEmpty() == expected.isEmpty());
 }
 
 void SupervisionTest::passSequence_data()
