@@ -1,16 +1,15 @@
 #pragma once
 
 // Helpers shared by the tests: expected console bytes, fake command-line
-// tools, stdout capture and a look at running processes through /proc.
+// tools, stdout capture, confinement and a look at running processes
+// through /proc.
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSharedMemory>
 #include <QString>
 #include <QStringList>
-#include <QSystemSemaphore>
 #include <QTemporaryDir>
 #include <QTextCodec>
 #include <QThread>
@@ -124,30 +123,22 @@ class StdoutCapture
     int saved_ = -1;
 };
 
-// A scratch folder that is also the TMPDIR of the watchdogs started in it,
-// where Qt keeps the guard's key files. When it goes, it takes along the
-// semaphores and segments that watchdogs killed there left behind.
-class ScratchDir : public QTemporaryDir
+// Tests that run the real binary, or kill by name, run through confined.sh as
+// the first process of private namespaces: all they can see is their own.
+inline bool confined()
 {
-  public:
-    ~ScratchDir()
-    {
-        const QByteArray saved = qgetenv("TMPDIR");
-        qputenv("TMPDIR", QFile::encodeName(path()));
-        {
-            QSharedMemory abandoned(QStringLiteral("<uniq id 2>"));
-            if (abandoned.attach())
-                abandoned.detach(); // removes it unless a watchdog still holds it
-            // Made in Create mode, these remove their semaphores when they go.
-            QSystemSemaphore guard(QStringLiteral("<uniq id>"), 1, QSystemSemaphore::Create);
-            QSystemSemaphore lock(QStringLiteral("<uniq id 2>"), 1, QSystemSemaphore::Create);
-        }
-        if (saved.isNull())
-            qunsetenv("TMPDIR");
-        else
-            qputenv("TMPDIR", saved);
-    }
-};
+    return getpid() == 1;
+}
+#define REQUIRE_CONFINEMENT()                                                                      \
+    do {                                                                                           \
+        if (!testsupport::confined())                                                              \
+            QSKIP("not in private namespaces (run it through ctest): it would meet processes "     \
+                  "and guard names it did not make");                                              \
+    } while (false)
+
+// How long a test waits for something that is bound to happen: generous,
+// since a loaded machine may be slow, and waitFor returns as soon as it does.
+constexpr int eventTimeoutMs = 20000;
 
 inline bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 {
@@ -165,10 +156,12 @@ inline bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 struct ProcessInfo {
     qint64 pid = 0;
     qint64 parentPid = 0;
+    qint64 sessionId = 0;
     char state = '?';
     QStringList arguments; // without argv[0]
     QString workingDirectory;
-    bool ignoresSigpipe = false;
+    quint64 ignoredSignals = 0; // bit n - 1 for signal n
+    quint64 blockedSignals = 0;
 };
 
 inline ProcessInfo processInfo(qint64 pid)
@@ -183,13 +176,16 @@ inline ProcessInfo processInfo(qint64 pid)
     const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
     info.state = fields.value(0).isEmpty() ? '?' : fields.value(0).at(0);
     info.parentPid = fields.value(1).toLongLong();
+    info.sessionId = fields.value(3).toLongLong();
     const QList<QByteArray> argv = readAll(base + QLatin1String("cmdline")).split('\0');
     for (int i = 1; i + 1 < argv.size(); ++i)
         info.arguments << QString::fromLocal8Bit(argv.at(i));
     info.workingDirectory = QFile::symLinkTarget(base + QLatin1String("cwd"));
     for (const QByteArray &line : readAll(base + QLatin1String("status")).split('\n')) {
         if (line.startsWith("SigIgn:"))
-            info.ignoresSigpipe = line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ull << 12);
+            info.ignoredSignals = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        if (line.startsWith("SigBlk:"))
+            info.blockedSignals = line.mid(7).trimmed().toULongLong(nullptr, 16);
     }
     return info;
 }
@@ -219,7 +215,7 @@ inline qint64 soleWatchedProcess()
             pids = watchedProcesses();
             return pids.size() == 1;
         },
-        5000);
+        eventTimeoutMs);
     return pids.size() == 1 ? pids.first() : 0;
 }
 

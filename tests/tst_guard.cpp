@@ -1,6 +1,6 @@
-// The single-instance guard on the real binary. Every case runs with its own
-// TMPDIR, where Qt keeps the guard's key files, so it meets only the
-// watchdogs it starts itself.
+// The single-instance guard on the real binary, run through confined.sh: it
+// meets only the watchdogs it starts itself. Every case has its own TMPDIR,
+// where Qt keeps the guard's key files.
 
 #include "testsupport.h"
 
@@ -23,9 +23,11 @@ struct Instance {
     QString err;
 };
 
-// Starts watchdogs in dir; each waits on gate (when given) until every copy
-// of its write end is closed, so several can be let go at the same moment.
-Instance launch(const ScratchDir &dir, const QString &name, int gate = -1, int gateWriter = -1)
+// Starts a watchdog in dir, with tmpDir as TMPDIR (dir when empty). It waits
+// on gate (when given) until every copy of its write end is closed, so that
+// several can be let go at the same moment.
+Instance launch(const QTemporaryDir &dir, const QString &name, const QString &tmpDir = QString(),
+                int gate = -1, int gateWriter = -1)
 {
     Instance instance;
     instance.out = dir.filePath(name + QLatin1String(".out"));
@@ -33,6 +35,7 @@ Instance launch(const ScratchDir &dir, const QString &name, int gate = -1, int g
     const QByteArray out = QFile::encodeName(instance.out);
     const QByteArray err = QFile::encodeName(instance.err);
     const QByteArray path = QFile::encodeName(dir.path());
+    const QByteArray tmp = tmpDir.isEmpty() ? path : QFile::encodeName(tmpDir);
     instance.pid = fork();
     if (instance.pid == 0) {
         if (gate != -1) {
@@ -43,7 +46,7 @@ Instance launch(const ScratchDir &dir, const QString &name, int gate = -1, int g
         }
         dup2(open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
         dup2(open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-        setenv("TMPDIR", path.constData(), 1);
+        setenv("TMPDIR", tmp.constData(), 1);
         // No kill tool or watched program to be found, should a pass recover.
         setenv("PATH", "/nonexistent", 1);
         if (chdir(path.constData()) == 0)
@@ -69,7 +72,7 @@ int settle(const Instance &instance)
             }
             return readAll(instance.err).endsWith('\n');
         },
-        5000);
+        eventTimeoutMs);
     return settled ? status : -2;
 }
 
@@ -95,13 +98,20 @@ class GuardTest : public QObject
     Q_OBJECT
 
   private slots:
+    void initTestCase();
     void cleanup();
+    void secondInstanceRefused_data();
     void secondInstanceRefused();
     void restartAfterKill_data();
     void restartAfterKill();
     void simultaneousStarts_data();
     void simultaneousStarts();
 };
+
+void GuardTest::initTestCase()
+{
+    REQUIRE_CONFINEMENT();
+}
 
 void GuardTest::cleanup()
 {
@@ -110,17 +120,42 @@ void GuardTest::cleanup()
         stop(pid);
 }
 
+void GuardTest::secondInstanceRefused_data()
+{
+    // What happens between the first start and the later ones.
+    QTest::addColumn<bool>("moveKeyFiles"); // as a temp cleaner would, inodes kept taken
+    QTest::addColumn<bool>("otherTmpDir");
+    QTest::newRow("same TMPDIR") << false << false;
+    QTest::newRow("key files moved away") << true << false;
+    QTest::newRow("another TMPDIR") << false << true;
+}
+
 void GuardTest::secondInstanceRefused()
 {
-    ScratchDir dir;
+    QFETCH(bool, moveKeyFiles);
+    QFETCH(bool, otherTmpDir);
+    QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const Instance first = launch(dir, QStringLiteral("first"));
     QCOMPARE(settle(first), -1);
+    if (moveKeyFiles) {
+        QDir keys(dir.path());
+        QVERIFY(keys.mkdir(QStringLiteral("moved")));
+        const QStringList keyFiles = keys.entryList({QStringLiteral("qipc_*")}, QDir::Files);
+        QVERIFY(!keyFiles.isEmpty());
+        for (const QString &file : keyFiles)
+            QVERIFY(keys.rename(file, QLatin1String("moved/") + file));
+    }
+    QString tmpDir;
+    if (otherTmpDir) {
+        tmpDir = dir.filePath(QStringLiteral("tmp"));
+        QVERIFY(QDir().mkpath(tmpDir));
+    }
 
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("second"))));
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("third"))));
-    // The refused ones left the running one's segment in place.
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("fourth"))));
+    QVERIFY(refusedSilently(launch(dir, QStringLiteral("second"), tmpDir)));
+    QVERIFY(refusedSilently(launch(dir, QStringLiteral("third"), tmpDir)));
+    // The refused ones left the running one's guard in place.
+    QVERIFY(refusedSilently(launch(dir, QStringLiteral("fourth"), tmpDir)));
     QCOMPARE(waitpid(first.pid, nullptr, WNOHANG), 0);
     QCOMPARE(readAll(first.out), banner() + firstStart());
     stop(first.pid);
@@ -142,7 +177,7 @@ void GuardTest::restartAfterKill()
 {
     QFETCH(int, signal);
     QFETCH(bool, loseKeyFile);
-    ScratchDir dir;
+    QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const Instance first = launch(dir, QStringLiteral("first"));
     QCOMPARE(settle(first), -1);
@@ -177,26 +212,29 @@ void GuardTest::simultaneousStarts()
     QFETCH(int, instances);
     QFETCH(int, rounds);
     for (int round = 0; round < rounds; ++round) {
-        ScratchDir dir;
+        QTemporaryDir dir;
         QVERIFY(dir.isValid());
         int gate[2];
         QCOMPARE(pipe(gate), 0);
         QVector<Instance> started;
         for (int i = 0; i < instances; ++i)
-            started << launch(dir, QString::number(i), gate[0], gate[1]);
+            started << launch(dir, QString::number(i), QString(), gate[0], gate[1]);
         ::close(gate[0]);
         ::close(gate[1]); // lets them all go
 
+        // Judged only once all have settled: a survivor stopped early would
+        // let a slower one through.
+        QVector<int> statuses;
+        for (const Instance &instance : started)
+            statuses << settle(instance);
         int running = 0;
         int refused = 0;
-        for (const Instance &instance : started) {
-            const int status = settle(instance);
-            if (status == 1 && readAll(instance.out).isEmpty())
+        for (int i = 0; i < instances; ++i) {
+            if (statuses.at(i) == 1 && readAll(started.at(i).out).isEmpty())
                 ++refused;
-            if (status < 0) {
+            if (statuses.at(i) == -1)
                 ++running;
-                stop(instance.pid);
-            }
+            stop(started.at(i).pid);
         }
         QCOMPARE(running, 1);
         QCOMPARE(refused, instances - 1);

@@ -1,5 +1,7 @@
-// The real watchdog binary, run in a scratch folder with its output redirected.
+// The real watchdog binary, run in a scratch folder with its output redirected,
+// through confined.sh: the kills by name it makes reach only this test's own.
 
+#include "supervision.h"
 #include "testsupport.h"
 
 #include <QProcess>
@@ -7,41 +9,96 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 using namespace testsupport;
+
+namespace
+{
+
+// Starts the watchdog as some launchers leave a program: SIGCHLD and SIGHUP
+// ignored, SIGUSR1 blocked.
+class CarelessLauncher : public QProcess
+{
+  protected:
+    void setupChildProcess() override
+    {
+        signal(SIGCHLD, SIG_IGN);
+        signal(SIGHUP, SIG_IGN);
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, SIGUSR1);
+        sigprocmask(SIG_BLOCK, &blocked, nullptr);
+    }
+};
+
+quint64 signalBit(int signal)
+{
+    return quint64(1) << (signal - 1);
+}
+
+// The environment of a test's watchdog: the stand-in findable on PATH, Qt's
+// default log format.
+QProcessEnvironment environment(const QString &path = QStringLiteral(STANDIN_DIR ":/usr/bin:/bin"))
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), path);
+    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    return environment;
+}
+
+// Output goes to <name>.err and, unless out is given, <name>.out in the folder.
+void start(QProcess &watchdog, const QTemporaryDir &work,
+           const QString &name = QStringLiteral("watchdog"),
+           QProcessEnvironment env = environment(), const QString &out = QString())
+{
+    watchdog.setProgram(QStringLiteral(WATCHDOG_BINARY));
+    watchdog.setWorkingDirectory(work.path());
+    watchdog.setStandardOutputFile(out.isEmpty() ? work.filePath(name + QLatin1String(".out"))
+                                                 : out);
+    watchdog.setStandardErrorFile(work.filePath(name + QLatin1String(".err")));
+    // Qt keeps the guard's key files in TMPDIR: the scratch folder takes them.
+    env.insert(QStringLiteral("TMPDIR"), work.path());
+    watchdog.setProcessEnvironment(env);
+    watchdog.start();
+    QVERIFY(watchdog.waitForStarted());
+}
+
+// Fills the file system at dir up to its last byte.
+void fill(const QString &dir)
+{
+    QFile filler(dir + QLatin1String("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    const QByteArray block(4096, 'x');
+    while (filler.write(block) == block.size()) {
+    }
+    filler.close();
+    QFile probe(dir + QLatin1String("/probe"));
+    QVERIFY(probe.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    QVERIFY2(probe.write("x", 1) != 1, "the file system is not full");
+    probe.close();
+    QVERIFY(probe.remove());
+}
+
+} // namespace
 
 class WatchdogTest : public QObject
 {
     Q_OBJECT
 
   private slots:
+    void initTestCase();
     void firstPass_data();
     void firstPass();
     void survivesLostOutput();
+    void secondPassRecovers_data();
     void secondPassRecovers();
-
-  private:
-    // Output goes to <name>.out and <name>.err in the scratch folder.
-    static void start(QProcess &watchdog, const ScratchDir &work,
-                      const QString &name = QStringLiteral("watchdog"));
 };
 
-void WatchdogTest::start(QProcess &watchdog, const ScratchDir &work, const QString &name)
+void WatchdogTest::initTestCase()
 {
-    watchdog.setProgram(QStringLiteral(WATCHDOG_BINARY));
-    watchdog.setWorkingDirectory(work.path());
-    watchdog.setStandardOutputFile(work.filePath(name + QLatin1String(".out")));
-    watchdog.setStandardErrorFile(work.filePath(name + QLatin1String(".err")));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), QStringLiteral(STANDIN_DIR ":/usr/bin:/bin"));
-    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
-    // Qt keeps the guard's key files in TMPDIR: this keeps the test's watchdog
-    // apart from any other one on the machine.
-    environment.insert(QStringLiteral("TMPDIR"), work.path());
-    watchdog.setProcessEnvironment(environment);
-    watchdog.start();
-    QVERIFY(watchdog.waitForStarted());
+    REQUIRE_CONFINEMENT();
 }
 
 void WatchdogTest::firstPass_data()
@@ -54,7 +111,7 @@ void WatchdogTest::firstPass_data()
 void WatchdogTest::firstPass()
 {
     QFETCH(bool, heartbeatExists);
-    ScratchDir work;
+    QTemporaryDir work;
     QVERIFY(work.isValid());
     QByteArray expectedLog = "\"\"\n";
     if (heartbeatExists) {
@@ -71,8 +128,8 @@ void WatchdogTest::firstPass()
     const QString out = work.filePath(QStringLiteral("watchdog.out"));
     const QString err = work.filePath(QStringLiteral("watchdog.err"));
     // Only what was written through to the file by now survives the kill.
-    QVERIFY(waitFor([&] { return readAll(out).size() >= expected.size(); }, 5000));
-    QVERIFY(waitFor([&] { return !readAll(err).isEmpty(); }, 5000));
+    QVERIFY(waitFor([&] { return readAll(out).size() >= expected.size(); }, eventTimeoutMs));
+    QVERIFY(waitFor([&] { return !readAll(err).isEmpty(); }, eventTimeoutMs));
     QCOMPARE(watchdog.state(), QProcess::Running);
     watchdog.kill();
     QVERIFY(watchdog.waitForFinished());
@@ -83,7 +140,7 @@ void WatchdogTest::firstPass()
 
 void WatchdogTest::survivesLostOutput()
 {
-    ScratchDir work;
+    QTemporaryDir work;
     QVERIFY(work.isValid());
     // Standard output is a pipe whose reader is already gone.
     int fds[2];
@@ -106,7 +163,7 @@ void WatchdogTest::survivesLostOutput()
 
     // The banner's write fails; the first pass must still log its record.
     const bool logged =
-        waitFor([&] { return readAll(QString::fromLocal8Bit(err)) == "\"\"\n"; }, 5000);
+        waitFor([&] { return readAll(QString::fromLocal8Bit(err)) == "\"\"\n"; }, eventTimeoutMs);
     int status = 0;
     const pid_t ended = waitpid(pid, &status, WNOHANG);
     ::kill(pid, SIGKILL);
@@ -115,54 +172,90 @@ void WatchdogTest::survivesLostOutput()
     QVERIFY(logged);
 }
 
+void WatchdogTest::secondPassRecovers_data()
+{
+    QTest::addColumn<bool>("programFound");
+    QTest::addColumn<bool>("fullDisk"); // stdout on a full disk until after the first pass
+    QTest::newRow("relaunched, output on a full disk") << true << true;
+    QTest::newRow("program missing") << false << false;
+}
+
 void WatchdogTest::secondPassRecovers()
 {
-    // Real kill by name: it would hit every such process of this user.
-    if (!watchedProcesses().isEmpty())
-        QSKIP("another gorsebright.exe runs on this machine; not killing it");
-    ScratchDir work;
+    QFETCH(bool, programFound);
+    QFETCH(bool, fullDisk);
+    QTemporaryDir work;
     QVERIFY(work.isValid());
-    const QString out = work.filePath(QStringLiteral("watchdog.out"));
+    QString out = work.filePath(QStringLiteral("watchdog.out"));
     const QString err = work.filePath(QStringLiteral("watchdog.err"));
-    const auto endRelaunched = qScopeGuard([&] { killWatchedProcessesIn(work.path()); });
+    const QString disk = work.filePath(QStringLiteral("disk"));
+    const auto cleanUp = qScopeGuard([&] {
+        killWatchedProcessesIn(work.path());
+        if (fullDisk)
+            umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
+    });
+    if (fullDisk) {
+        QVERIFY(QDir().mkpath(disk));
+        if (mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=64k") != 0)
+            QSKIP("cannot mount a small tmpfs here, so no full disk to write to");
+        fill(disk);
+        out = disk + QLatin1String("/watchdog.out");
+    }
 
-    QProcess watchdog;
-    start(watchdog, work);
-    QElapsedTimer sinceFirstPass;
-    QVERIFY(waitFor([&] { return readAll(err).count('\n') == 1; }, 5000));
-    sinceFirstPass.start();
+    CarelessLauncher watchdog;
+    QProcessEnvironment env =
+        environment(programFound ? QStringLiteral(STANDIN_DIR ":/usr/bin:/bin")
+                                 : QStringLiteral("/usr/bin:/bin"));
+    // Seconds since the start, from the watchdog's own clock.
+    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time process} %{message}"));
+    start(watchdog, work, QStringLiteral("watchdog"), env, out);
+    QVERIFY(waitFor([&] { return readAll(err).count('\n') == 1; }, eventTimeoutMs));
+    const ProcessInfo self = processInfo(watchdog.processId());
+    QVERIFY(self.ignoredSignals & signalBit(SIGHUP));
+    QVERIFY(self.blockedSignals & signalBit(SIGUSR1));
+    if (fullDisk) {
+        QVERIFY(readAll(out).isEmpty());
+        QVERIFY(QFile::remove(disk + QLatin1String("/filler")));
+    }
 
     // A second instance is refused without a word and leaves the first alone.
     QProcess second;
     start(second, work, QStringLiteral("second"));
-    QVERIFY(second.waitForFinished(5000));
+    QVERIFY(second.waitForFinished(eventTimeoutMs));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 1);
     QVERIFY(readAll(work.filePath(QStringLiteral("second.out"))).isEmpty());
     QVERIFY(readAll(work.filePath(QStringLiteral("second.err"))).isEmpty());
 
-    QVERIFY(waitFor([&] { return readAll(err).count('\n') == 2; }, 45000));
-    const qint64 interval = sinceFirstPass.elapsed();
-    QVERIFY2(interval >= 39900 && interval < 41000, QByteArray::number(interval).constData());
-    QVERIFY(waitFor([&] { return readAll(out).contains("ok\n"); }, 5000));
+    const QByteArray outcome = programFound ? QByteArray("ok\n") : startFailed();
+    QVERIFY(waitFor([&] { return withoutStandInLines(readAll(out)).endsWith(outcome); },
+                    int(checkIntervalMs) + eventTimeoutMs));
+    const QList<QByteArray> records = readAll(err).trimmed().split('\n');
+    QCOMPARE(records.size(), 2);
+    const double interval = records.at(1).trimmed().split(' ').value(0).toDouble() -
+                            records.at(0).trimmed().split(' ').value(0).toDouble();
+    QVERIFY2(interval >= 40.0 && interval < 41.0, QByteArray::number(interval).constData());
+    for (const QByteArray &record : records)
+        QVERIFY2(record.endsWith(" \"\""), record.constData());
+
+    // What could not be written was lost, and nothing after it.
+    const QByteArray beginning = fullDisk ? QByteArray() : banner() + firstStart();
+    QCOMPARE(withoutStandInLines(readAll(out)), beginning + hung() + starting() + outcome);
+    if (!programFound)
+        return;
 
     const qint64 relaunched = soleWatchedProcess();
     QVERIFY(relaunched != 0);
     const ProcessInfo program = processInfo(relaunched);
     QCOMPARE(program.arguments, QStringList{QStringLiteral("crash_restore")});
     QCOMPARE(program.workingDirectory, QDir(work.path()).canonicalPath());
-    QVERIFY(!program.ignoresSigpipe);
+    // Nothing of what the watchdog inherited is handed on.
+    QCOMPARE(program.ignoredSignals, quint64(0));
+    QCOMPARE(program.blockedSignals, quint64(0));
 
     watchdog.kill();
     QVERIFY(watchdog.waitForFinished());
-    QThread::msleep(500);
-    const bool outlived = isAlive(program.pid);
-    ::kill(pid_t(program.pid), SIGKILL);
-    QVERIFY(outlived);
-
-    QCOMPARE(withoutStandInLines(readAll(out)),
-             banner() + firstStart() + hung() + starting() + "ok\n");
-    QCOMPARE(readAll(err), QByteArray("\"\"\n\"\"\n"));
+    QVERIFY(isAlive(program.pid));
 }
 
 QTEST_GUILESS_MAIN(WatchdogTest)

@@ -25,16 +25,19 @@ const char bannerSecondLine[] = " === \xcf\xf0\xee\xe2\xe5\xf0\xff\xe5\xf2 "
 #ifdef Q_OS_UNIX
 void ignoreSignal(int) {}
 
-// A write to a pipe whose reader has gone must fail, as it does on Windows,
-// rather than kill the watchdog. A handler, unlike SIG_IGN, is reset to the
-// default in every program we start.
-void surviveLostOutput()
+void prepareSignals()
 {
+    // A write to a pipe whose reader has gone must fail, as it does on
+    // Windows, rather than kill the watchdog. A handler, unlike SIG_IGN, is
+    // reset to the default in every program we start.
     struct sigaction action = {};
     action.sa_handler = ignoreSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGPIPE, &action, nullptr);
+    // An ignored SIGCHLD, left by some launchers, makes the system reap our
+    // children itself, so waiting for a kill tool or the relaunch would fail.
+    signal(SIGCHLD, SIG_DFL);
 }
 #endif
 
@@ -49,7 +52,7 @@ int main(int argc, char *argv[])
     if (guard.isAnotherInstanceRunning())
         return 1;
 #ifdef Q_OS_UNIX
-    surviveLostOutput();
+    prepareSignals();
 #endif
 
     writeConsole(bannerFirstLine);

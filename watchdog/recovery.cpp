@@ -10,11 +10,10 @@
 #include <QFile>
 #include <cerrno>
 #include <csignal>
-#include <spawn.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-extern char **environ;
 #endif
 
 namespace
@@ -55,8 +54,8 @@ void runToCompletion(const QString &commandLine)
 #ifdef Q_OS_UNIX
 // Qt 5's QProcess::startDetached hands SIGPIPE to the new program ignored.
 // This starts it the same way otherwise (own session, not our child, found
-// through PATH, in our working directory) but with the default dispositions:
-// the exec resets what we catch, and SIGPIPE is reset explicitly.
+// through PATH, in our working directory) but with every signal at its
+// default and none blocked, whatever the watchdog itself inherited.
 bool startDetached(const QString &program, const QStringList &arguments)
 {
     std::vector<QByteArray> encoded{QFile::encodeName(program)};
@@ -72,24 +71,37 @@ bool startDetached(const QString &program, const QStringList &arguments)
         return false;
     if (child == 0) {
         // The intermediate child only detaches the program and reports
-        // through its exit status whether the program could be started.
+        // through its exit status whether the program could be started: a
+        // successful exec closes the report pipe without a byte written.
         setsid();
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-        pid_t grandchild;
-        const int error =
-            posix_spawnp(&grandchild, argv[0], nullptr, &attributes, argv.data(), environ);
-        _exit(error == 0 ? 0 : 1);
+        int report[2];
+        if (pipe2(report, O_CLOEXEC) == -1)
+            _exit(1);
+        const pid_t program = fork();
+        if (program == 0) {
+            // Not posix_spawn: glibc's leaves its own internal signals ignored.
+            struct sigaction defaultAction = {};
+            defaultAction.sa_handler = SIG_DFL;
+            for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
+                sigaction(signalNumber, &defaultAction, nullptr);
+            sigset_t noSignals;
+            sigemptyset(&noSignals);
+            sigprocmask(SIG_SETMASK, &noSignals, nullptr);
+            execvp(argv[0], argv.data());
+            const char failed = 1;
+            (void)!write(report[1], &failed, 1);
+            _exit(127);
+        }
+        close(report[1]);
+        char failed = 0;
+        _exit(program != -1 && read(report[0], &failed, 1) == 0 ? 0 : 1);
     }
     int status = 0;
-    while (waitpid(child, &status, 0) == -1 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    pid_t waited;
+    do
+        waited = waitpid(child, &status, 0);
+    while (waited == -1 && errno == EINTR);
+    return waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 #else
 bool startDetached(const QString &program, const QStringList &arguments)

@@ -1,23 +1,25 @@
 #include "single_instance_guard.h"
 
+#ifdef Q_OS_LINUX
+#include <QByteArray>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
 namespace
 {
 
 const char semaphoreKey[] = "<uniq id>";
 const char sharedMemoryKey[] = "<uniq id 2>";
 
-} // namespace
-
-SingleInstanceGuard::SingleInstanceGuard()
-    : semaphore_(QString::fromLatin1(semaphoreKey), 1, QSystemSemaphore::Open),
-      memory_(QString::fromLatin1(sharedMemoryKey))
+// True when another instance holds the segment; otherwise this one now holds
+// it, or tried to create it.
+bool findOrCreateSegment(QSharedMemory &memory)
 {
-}
-
-bool SingleInstanceGuard::isAnotherInstanceRunning()
-{
-    semaphore_.acquire();
-
     // On Unix a segment outlives an instance that was killed and would refuse
     // every later start. Qt removes a segment when its last attachment goes,
     // so attaching and detaching once clears an abandoned segment and leaves a
@@ -29,14 +31,79 @@ bool SingleInstanceGuard::isAnotherInstanceRunning()
     // create() fail with AlreadyExists. That segment is cleared the same way.
     bool anotherInstanceRunning = false;
     for (int round = 0; round < 2; ++round) {
-        if (memory_.attach(QSharedMemory::ReadWrite))
-            memory_.detach();
-        anotherInstanceRunning = memory_.attach(QSharedMemory::ReadWrite);
-        if (anotherInstanceRunning || memory_.create(1, QSharedMemory::ReadWrite) ||
-            memory_.error() != QSharedMemory::AlreadyExists)
+        if (memory.attach(QSharedMemory::ReadWrite))
+            memory.detach();
+        anotherInstanceRunning = memory.attach(QSharedMemory::ReadWrite);
+        if (anotherInstanceRunning || memory.create(1, QSharedMemory::ReadWrite) ||
+            memory.error() != QSharedMemory::AlreadyExists)
             break;
     }
+    return anotherInstanceRunning;
+}
 
+#ifdef Q_OS_LINUX
+enum class InstanceName { Taken, HeldByAnother, Unavailable };
+
+// Qt keys its objects on Unix by files in the temporary folder: a cleaner
+// that removes them, or another TMPDIR, would let a second instance miss the
+// first. An abstract socket name has no file, and the kernel drops it with
+// the process however that ends. The user id in the name keeps users apart,
+// as logon sessions are kept apart on Windows.
+InstanceName takeInstanceName(int &nameSocket)
+{
+    nameSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (nameSocket == -1)
+        return InstanceName::Unavailable;
+    const QByteArray name =
+        "watchdog " + QByteArray(sharedMemoryKey) + " uid " + QByteArray::number(geteuid());
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    // A leading zero byte puts the name in the abstract namespace.
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+    if (bind(nameSocket, reinterpret_cast<const sockaddr *>(&address), length) == 0)
+        return InstanceName::Taken;
+    return errno == EADDRINUSE ? InstanceName::HeldByAnother : InstanceName::Unavailable;
+}
+#endif
+
+} // namespace
+
+SingleInstanceGuard::SingleInstanceGuard()
+    : semaphore_(QString::fromLatin1(semaphoreKey), 1, QSystemSemaphore::Open),
+      memory_(QString::fromLatin1(sharedMemoryKey))
+{
+}
+
+SingleInstanceGuard::~SingleInstanceGuard()
+{
+#ifdef Q_OS_LINUX
+    if (nameSocket_ != -1)
+        close(nameSocket_);
+#endif
+}
+
+bool SingleInstanceGuard::isAnotherInstanceRunning()
+{
+    semaphore_.acquire();
+    bool anotherInstanceRunning = false;
+#ifdef Q_OS_LINUX
+    switch (takeInstanceName(nameSocket_)) {
+    case InstanceName::HeldByAnother:
+        anotherInstanceRunning = true;
+        break;
+    case InstanceName::Taken:
+        // The name decides. The segment is still made for whoever looks for
+        // it, but one found there belongs to another user or temporary folder.
+        findOrCreateSegment(memory_);
+        break;
+    case InstanceName::Unavailable:
+        anotherInstanceRunning = findOrCreateSegment(memory_);
+        break;
+    }
+#else
+    anotherInstanceRunning = findOrCreateSegment(memory_);
+#endif
     semaphore_.release();
     return anotherInstanceRunning;
 }

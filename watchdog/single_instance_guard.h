@@ -10,6 +10,7 @@ class SingleInstanceGuard
 {
   public:
     SingleInstanceGuard();
+    ~SingleInstanceGuard();
     SingleInstanceGuard(const SingleInstanceGuard &) = delete;
     SingleInstanceGuard &operator=(const SingleInstanceGuard &) = delete;
 
@@ -19,4 +20,7 @@ class SingleInstanceGuard
   private:
     QSystemSemaphore semaphore_;
     QSharedMemory memory_;
+#ifdef Q_OS_LINUX
+    int nameSocket_ = -1; // holds the instance's abstract socket name
+#endif
 };
