@@ -5,8 +5,9 @@ Usage: footprint.py BUILD_DIR   (footprint.sh builds and calls it)
 
 Subjects: BUILD_DIR/floor (stat and sleep 40 s in C), BUILD_DIR/watchdog, and
 monit with a 40 s cycle and a timestamp rule. Prints a Markdown table.
-The recovery measurement runs BUILD_DIR/standin/gorsebright.exe and the
-watchdog's real kill by name: it ends every gorsebright.exe of this user.
+The recovery measurement runs a second watchdog, with its real kill by name
+and BUILD_DIR/standin/gorsebright.exe, in private namespaces (tests/confined.sh):
+it meets neither the first watchdog's guard nor anybody's gorsebright.exe.
 """
 
 import os
@@ -26,6 +27,7 @@ STARTS = 5
 
 build = os.path.abspath(sys.argv[1])
 WATCHDOG = os.path.join(build, "watchdog")
+CONFINED = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "confined.sh")
 FLOOR = os.path.join(build, "floor")
 STANDIN_DIR = os.path.join(build, "standin")
 FIRST_VERDICT = "Первый запуск, ждем 40 сек\n".encode("cp1251")
@@ -172,7 +174,7 @@ def syscalls(pid, seconds):
 def recovery_ms(results):
     """Hung verdict to "ok" on a real second pass with no Windows tools."""
     directory = tempfile.mkdtemp(dir=work, prefix="recovery.")
-    process = subprocess.Popen([WATCHDOG], cwd=directory, stdout=subprocess.PIPE,
+    process = subprocess.Popen([CONFINED, WATCHDOG], cwd=directory, stdout=subprocess.PIPE,
                                stderr=subprocess.DEVNULL,
                                env=environment(TMPDIR=private_tmp()))
     seen = b""
@@ -188,9 +190,8 @@ def recovery_ms(results):
         if STARTED in seen:
             results["recovery"] = (now - hung_at) * 1000
             break
+    # The relaunched stand-in ends with the namespaces.
     stop(process)
-    time.sleep(0.5)
-    subprocess.run(["pkill", "-KILL", "-x", "gorsebright.exe"], check=False)
 
 
 def main():
