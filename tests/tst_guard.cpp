@@ -70,7 +70,8 @@ int settle(const Instance &instance)
                 status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
                 return true;
             }
-            return readAll(instance.err).endsWith('\n');
+            // The verdict is the last thing the first pass writes.
+            return readAll(instance.out).endsWith(firstStart());
         },
         eventTimeoutMs);
     return settled ? status : -2;

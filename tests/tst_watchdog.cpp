@@ -209,7 +209,14 @@ void WatchdogTest::secondPassRecovers()
     // Seconds since the start, from the watchdog's own clock.
     env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time process} %{message}"));
     start(watchdog, work, QStringLiteral("watchdog"), env, out);
-    QVERIFY(waitFor([&] { return readAll(err).count('\n') == 1; }, eventTimeoutMs));
+    // Asleep after its first pass: every write of that pass has been tried.
+    QVERIFY(waitFor(
+        [&] {
+            return readAll(err).count('\n') == 1 &&
+                   readAll(QStringLiteral("/proc/%1/wchan").arg(watchdog.processId()))
+                       .contains("nanosleep");
+        },
+        eventTimeoutMs));
     const ProcessInfo self = processInfo(watchdog.processId());
     QVERIFY(self.ignoredSignals & signalBit(SIGHUP));
     QVERIFY(self.blockedSignals & signalBit(SIGUSR1));
