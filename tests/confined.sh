@@ -4,7 +4,8 @@
 # guard's socket names and System V objects are the test's own and go with
 # it, and when the test ends the kernel ends whatever it left running.
 # Usage: confined.sh PROGRAM [ARGUMENT...]; exits 77 (skipped) where the
-# system allows no namespaces.
+# system allows no namespaces. unshare ignores SIGINT and SIGTERM while it
+# waits: SIGKILL (as ctest's time-out sends) ends it and everything inside.
 set -u
 flags="--pid --fork --kill-child --mount-proc --net --ipc"
 # Others than root get the namespaces inside a user namespace of their own.
