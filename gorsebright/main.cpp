@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QThread>
@@ -15,8 +16,8 @@ int main(int argc, char *argv[])
     QStringList quoted;
     for (const QString &argument : application.arguments().mid(1))
         quoted << QLatin1Char('"') + argument + QLatin1Char('"');
-    std::printf("gorsebright.exe %lld started, arguments: %s\n", application.applicationPid(),
-                qPrintable(quoted.join(QLatin1Char(' '))));
+    std::printf("gorsebright.exe %lld started in %s, arguments: %s\n", application.applicationPid(),
+                qPrintable(QDir::currentPath()), qPrintable(quoted.join(QLatin1Char(' '))));
     std::fflush(stdout);
 
     for (;;) {

@@ -4,8 +4,9 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
 
+# Arguments: packages wanted beyond the Linux build's own.
 install_missing_packages() {
-    local wanted=(g++ cmake make qtbase5-dev procps dpkg-dev systemd) missing=()
+    local wanted=(g++ cmake make qtbase5-dev procps dpkg-dev systemd "$@") missing=()
     for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")

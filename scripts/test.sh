@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test (about a minute: two
-# tests wait for a real second pass of the loop, 40 s after the first).
+# Installs what is missing, builds for Linux and for Windows (scripts/windows.sh),
+# and runs every test: the Linux suite in build/, then the Windows suite under
+# Wine in build-windows/. Arguments go to both ctest runs (e.g. -LE slow).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 build_all
+bash "$root/scripts/windows.sh"
 
 # A gorsebright.exe that no test started, which every test must leave alone.
 bystander=$(mktemp -d)
@@ -12,9 +14,11 @@ cp /bin/sleep "$bystander/gorsebright.exe"
 bystander_pid=$!
 trap 'kill "$bystander_pid" 2>/dev/null; rm -rf "$bystander"' EXIT
 
-cd "$build"
 status=0
-ctest --output-on-failure -j 2 "$@" || status=$?
+for tree in "$build" "$root/build-windows"; do
+    echo "== Tests in ${tree#"$root"/}"
+    (cd "$tree" && ctest --output-on-failure -j 2 "$@") || status=1
+done
 if ! kill -0 "$bystander_pid" 2>/dev/null; then
     echo "FAILED: a gorsebright.exe that no test started was killed" >&2
     status=1

@@ -1,9 +1,10 @@
 #pragma once
 
-// Helpers shared by the tests: expected console bytes, fake command-line
-// tools, stdout capture, confinement and a look at running processes
-// through /proc.
+// Helpers shared by the tests: expected console bytes, the programs the
+// build made, fake command-line tools, stdout capture, confinement and a look
+// at running processes (/proc on Linux, a process snapshot on Windows).
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -15,18 +16,38 @@
 #include <QThread>
 #include <QVector>
 #include <QtTest>
+#include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <iostream>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#include <windows.h>
+// after windows.h, which it needs
+#include <tlhelp32.h>
+#else
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 namespace testsupport
 {
 
+// Text as a console program writes it: on Windows stdout and stderr are in
+// text mode, which ends lines with CR LF.
+inline QByteArray console(QByteArray text)
+{
+#ifdef Q_OS_WIN
+    text.replace("\n", "\r\n");
+#endif
+    return text;
+}
+
 // The console bytes of a message, encoded here independently of the program.
 inline QByteArray cp1251(const char *utf8)
 {
-    return QTextCodec::codecForName("Windows-1251")->fromUnicode(QString::fromUtf8(utf8));
+    return console(QTextCodec::codecForName("Windows-1251")->fromUnicode(QString::fromUtf8(utf8)));
 }
 
 inline QByteArray banner()
@@ -50,9 +71,45 @@ inline QByteArray starting()
 {
     return cp1251("Запускаем...");
 }
+inline QByteArray started()
+{
+    return console("ok\n");
+}
 inline QByteArray startFailed()
 {
     return cp1251("ошибка\n");
+}
+
+// Programs of this build, found beside the test's own folder.
+inline QString builtFile(const QString &relativePath)
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath() + QLatin1String("/../") +
+                           relativePath);
+}
+#ifdef Q_OS_WIN
+const char executableSuffix[] = ".exe";
+#else
+const char executableSuffix[] = "";
+#endif
+inline QString watchdogBinary()
+{
+    return builtFile(QLatin1String("watchdog") + QLatin1String(executableSuffix));
+}
+inline QString standInDir()
+{
+    return builtFile(QStringLiteral("standin"));
+}
+
+// A search path with dir first, then the system's own folders.
+inline QByteArray searchPathWith(const QString &dir)
+{
+#ifdef Q_OS_WIN
+    static const QByteArray system = qgetenv("PATH");
+#else
+    static const QByteArray system = "/usr/bin:/bin";
+#endif
+    return QFile::encodeName(QDir::toNativeSeparators(dir)) + QDir::listSeparator().toLatin1() +
+           system;
 }
 
 inline QByteArray readAll(const QString &path)
@@ -61,30 +118,26 @@ inline QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-inline void writeExecutable(const QString &path, const QByteArray &text)
+// A copy of the fake tool (fake_tool.cpp) in dir, as fileName. Windows looks
+// for programs in the working folder before its own, so a copy there comes
+// first; elsewhere dir must come first on PATH.
+inline void writeFakeTool(const QString &dir, const QString &fileName)
 {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(text);
-    file.close();
-    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    const QString path = dir + QLatin1Char('/') + fileName;
+    QFile::remove(path);
+    QVERIFY(QFile::copy(
+        builtFile(QLatin1String("tests/fake_tool") + QLatin1String(executableSuffix)), path));
 }
 
-// Shell scripts standing in for taskkill, tskill and pkill: each appends its
-// arguments to $FAKE_TOOL_LOG when it begins and when it ends, and prints one
-// line of its own so its output can be found on the caller's stdout.
-inline void writeFakeKillTools(const QString &dir, const QString &pause = QStringLiteral("0"))
+// The kill tools the recovery runs: taskkill and tskill, and pkill off Windows.
+inline void writeFakeKillTools(const QString &dir)
 {
-    for (const char *tool : {"taskkill", "tskill", "pkill"}) {
-        writeExecutable(dir + QLatin1Char('/') + QLatin1String(tool),
-                        QStringLiteral("#!/bin/sh\n"
-                                       "echo \"begin %1 $*\" >> \"$FAKE_TOOL_LOG\"\n"
-                                       "echo \"output of %1\"\n"
-                                       "sleep %2\n"
-                                       "echo \"end %1\" >> \"$FAKE_TOOL_LOG\"\n")
-                            .arg(QLatin1String(tool), pause)
-                            .toUtf8());
-    }
+    for (const char *tool : {"taskkill", "tskill",
+#ifndef Q_OS_WIN
+                             "pkill"
+#endif
+         })
+        writeFakeTool(dir, QLatin1String(tool) + QLatin1String(executableSuffix));
 }
 
 // Points fd 1 at a file for the life of the object, so in-process output can
@@ -95,10 +148,13 @@ class StdoutCapture
     explicit StdoutCapture(const QString &path) : path_(path)
     {
         std::cout.flush();
-        saved_ = dup(STDOUT_FILENO);
-        file_.setFileName(path);
-        file_.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        dup2(file_.handle(), STDOUT_FILENO);
+        std::fflush(stdout);
+        saved_ = dup(fileno(stdout));
+        // The C library's own open: in text mode on Windows, as stdout is.
+        const int file =
+            open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(file, fileno(stdout));
+        close(file);
     }
     ~StdoutCapture() { restore(); }
     QByteArray take()
@@ -113,26 +169,30 @@ class StdoutCapture
         if (saved_ == -1)
             return;
         std::cout.flush();
-        dup2(saved_, STDOUT_FILENO);
+        std::fflush(stdout);
+        dup2(saved_, fileno(stdout));
         close(saved_);
         saved_ = -1;
-        file_.close();
     }
     QString path_;
-    QFile file_;
     int saved_ = -1;
 };
 
-// Tests that run the real binary, or kill by name, run through confined.sh as
-// the first process of private namespaces: all they can see is their own.
+// Tests that run the real binary, or kill by name, run confined: on Linux
+// through confined.sh as the first process of private namespaces, under Wine
+// through wine.sh in a Wine prefix of their own. All they can see is their own.
 inline bool confined()
 {
+#ifdef Q_OS_WIN
+    return qEnvironmentVariableIsSet("WATCHDOG_TEST_PRIVATE_PREFIX");
+#else
     return getpid() == 1;
+#endif
 }
 #define REQUIRE_CONFINEMENT()                                                                      \
     do {                                                                                           \
         if (!testsupport::confined())                                                              \
-            QSKIP("not in private namespaces (run it through ctest): it would meet processes "     \
+            QSKIP("not confined (run it through ctest): it would meet processes "                  \
                   "and guard names it did not make");                                              \
     } while (false)
 
@@ -152,13 +212,62 @@ inline bool waitFor(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
+#ifdef Q_OS_WIN
+// Live processes whose name is "gorsebright.exe".
+inline QVector<qint64> watchedProcesses()
+{
+    QVector<qint64> pids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (bool more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
+        if (QString::fromWCharArray(entry.szExeFile)
+                .compare(QLatin1String("gorsebright.exe"), Qt::CaseInsensitive) == 0)
+            pids << qint64(entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return pids;
+}
+
+inline bool isAlive(qint64 pid)
+{
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return false;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+inline void killProcess(qint64 pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, DWORD(pid));
+    if (process) {
+        TerminateProcess(process, 1);
+        CloseHandle(process);
+    }
+}
+
+// Ends the gorsebright.exe processes a test started in dir. Windows does not
+// tell another process's working folder, so this ends all of them, and only
+// where every one is the test's own.
+inline void killWatchedProcessesIn(const QString &)
+{
+    if (!confined())
+        return;
+    for (qint64 pid : watchedProcesses())
+        killProcess(pid);
+}
+#else
 // A running process as /proc shows it.
 struct ProcessInfo {
     qint64 pid = 0;
     qint64 parentPid = 0;
     qint64 sessionId = 0;
     char state = '?';
-    QStringList arguments; // without argv[0]
     QString workingDirectory;
     quint64 ignoredSignals = 0; // bit n - 1 for signal n
     quint64 blockedSignals = 0;
@@ -177,9 +286,6 @@ inline ProcessInfo processInfo(qint64 pid)
     info.state = fields.value(0).isEmpty() ? '?' : fields.value(0).at(0);
     info.parentPid = fields.value(1).toLongLong();
     info.sessionId = fields.value(3).toLongLong();
-    const QList<QByteArray> argv = readAll(base + QLatin1String("cmdline")).split('\0');
-    for (int i = 1; i + 1 < argv.size(); ++i)
-        info.arguments << QString::fromLocal8Bit(argv.at(i));
     info.workingDirectory = QFile::symLinkTarget(base + QLatin1String("cwd"));
     for (const QByteArray &line : readAll(base + QLatin1String("status")).split('\n')) {
         if (line.startsWith("SigIgn:"))
@@ -188,6 +294,12 @@ inline ProcessInfo processInfo(qint64 pid)
             info.blockedSignals = line.mid(7).trimmed().toULongLong(nullptr, 16);
     }
     return info;
+}
+
+inline bool isAlive(qint64 pid)
+{
+    const char state = processInfo(pid).state;
+    return state != '?' && state != 'Z';
 }
 
 // Live (not zombie) processes whose name is "gorsebright.exe".
@@ -200,11 +312,29 @@ inline QVector<qint64> watchedProcesses()
         if (!isPid)
             continue;
         const QByteArray comm = readAll(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed();
-        if (comm == "gorsebright.exe" && processInfo(pid).state != 'Z')
+        if (comm == "gorsebright.exe" && isAlive(pid))
             pids << pid;
     }
     return pids;
 }
+
+inline void killProcess(qint64 pid)
+{
+    ::kill(pid_t(pid), SIGKILL);
+}
+
+// Ends the gorsebright.exe processes working in dir: only a test's own, since
+// the dir is its private scratch folder. A relaunched one left running would
+// also hold the test's output pipes open and keep ctest waiting.
+inline void killWatchedProcessesIn(const QString &dir)
+{
+    const QString canonical = QDir(dir).canonicalPath();
+    for (qint64 pid : watchedProcesses()) {
+        if (processInfo(pid).workingDirectory == canonical)
+            killProcess(pid);
+    }
+}
+#endif
 
 // Waits for exactly one live gorsebright.exe; its pid, or 0 if none came.
 inline qint64 soleWatchedProcess()
@@ -219,16 +349,19 @@ inline qint64 soleWatchedProcess()
     return pids.size() == 1 ? pids.first() : 0;
 }
 
-// Ends the gorsebright.exe processes working in dir: only a test's own, since
-// the dir is its private scratch folder. A relaunched one left running would
-// also hold the test's output pipes open and keep ctest waiting.
-inline void killWatchedProcessesIn(const QString &dir)
+// The stand-in's start line: its working folder and its arguments, each in
+// double quotes and separated by spaces. Empty when output has no line for pid.
+struct StandInStart {
+    QString directory;
+    QString arguments;
+};
+inline StandInStart standInStart(const QByteArray &output, qint64 pid)
 {
-    const QString canonical = QDir(dir).canonicalPath();
-    for (qint64 pid : watchedProcesses()) {
-        if (processInfo(pid).workingDirectory == canonical)
-            ::kill(pid_t(pid), SIGKILL);
-    }
+    const QRegularExpression line(
+        QStringLiteral("gorsebright\\.exe %1 started in ([^\r\n]*), arguments: ([^\r\n]*)")
+            .arg(pid));
+    const QRegularExpressionMatch match = line.match(QString::fromLocal8Bit(output));
+    return match.hasMatch() ? StandInStart{match.captured(1), match.captured(2)} : StandInStart{};
 }
 
 // The stand-in prints a line of its own when it starts, on the console it
@@ -237,12 +370,6 @@ inline QByteArray withoutStandInLines(const QByteArray &output)
 {
     static const QRegularExpression standIn(QStringLiteral("gorsebright\\.exe \\d+ [^\n]*\n"));
     return QString::fromLatin1(output).remove(standIn).toLatin1();
-}
-
-inline bool isAlive(qint64 pid)
-{
-    const char state = processInfo(pid).state;
-    return state != '?' && state != 'Z';
 }
 
 } // namespace testsupport

@@ -1,92 +1,167 @@
-// The single-instance guard on the real binary, run through confined.sh: it
-// meets only the watchdogs it starts itself. Every case has its own TMPDIR,
-// where Qt keeps the guard's key files.
+// The single-instance guard on the real binary, run confined: it meets only
+// the watchdogs it starts itself. Every case has its own TMPDIR, where Qt
+// keeps the guard's key files on Unix.
 
 #include "testsupport.h"
 
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <fcntl.h>
-#include <sys/wait.h>
+#include <list>
 
 using namespace testsupport;
 
 namespace
 {
 
-// Started and not yet reaped: only these pids are still surely ours to kill.
-QVector<pid_t> unreaped;
-
-struct Instance {
-    pid_t pid = -1;
+// A watchdog started by the test, its output in files. One held at a gate
+// does not run until the gate opens, so that several can be let go at once.
+class Instance : public QProcess
+{
+  public:
     QString out;
     QString err;
+#ifdef Q_OS_WIN
+    const PROCESS_INFORMATION *suspended = nullptr;
+#else
+    int gate = -1; // read end of a pipe: the child waits for its end of file
+    int gateWriter = -1;
+
+  protected:
+    void setupChildProcess() override
+    {
+        if (gate == -1)
+            return;
+        ::close(gateWriter);
+        char byte;
+        while (::read(gate, &byte, 1) > 0) {
+        }
+    }
+#endif
 };
 
-// Starts a watchdog in dir, with tmpDir as TMPDIR (dir when empty). It waits
-// on gate (when given) until every copy of its write end is closed, so that
-// several can be let go at the same moment.
-Instance launch(const QTemporaryDir &dir, const QString &name, const QString &tmpDir = QString(),
-                int gate = -1, int gateWriter = -1)
+// On Unix each child waits, before it becomes the watchdog, for a pipe to be
+// closed; on Windows each is created suspended and resumed.
+class Gate
 {
-    Instance instance;
+  public:
+    Gate()
+    {
+#ifndef Q_OS_WIN
+        QCOMPARE(pipe(fds_), 0);
+#endif
+    }
+    void hold(Instance &instance)
+    {
+#ifdef Q_OS_WIN
+        instance.setCreateProcessArgumentsModifier(
+            [&instance](QProcess::CreateProcessArguments *arguments) {
+                arguments->flags |= CREATE_SUSPENDED;
+                instance.suspended = arguments->processInformation;
+            });
+#else
+        instance.gate = fds_[0];
+        instance.gateWriter = fds_[1];
+#endif
+    }
+    void open(const std::list<Instance> &held)
+    {
+#ifdef Q_OS_WIN
+        for (const Instance &instance : held) {
+            if (instance.suspended)
+                ResumeThread(instance.suspended->hThread);
+        }
+#else
+        Q_UNUSED(held);
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+#endif
+    }
+
+  private:
+#ifndef Q_OS_WIN
+    int fds_[2] = {-1, -1};
+#endif
+};
+
+// Every watchdog started and not yet cleaned up.
+std::list<Instance> instances;
+
+// Starts a watchdog in dir, with tmpDir as TMPDIR (dir when empty), held at
+// gate when one is given.
+Instance &launch(const QTemporaryDir &dir, const QString &name, const QString &tmpDir = QString(),
+                 Gate *gate = nullptr)
+{
+    Instance &instance = instances.emplace_back();
     instance.out = dir.filePath(name + QLatin1String(".out"));
     instance.err = dir.filePath(name + QLatin1String(".err"));
-    const QByteArray out = QFile::encodeName(instance.out);
-    const QByteArray err = QFile::encodeName(instance.err);
-    const QByteArray path = QFile::encodeName(dir.path());
-    const QByteArray tmp = tmpDir.isEmpty() ? path : QFile::encodeName(tmpDir);
-    instance.pid = fork();
-    if (instance.pid == 0) {
-        if (gate != -1) {
-            ::close(gateWriter);
-            char byte;
-            while (read(gate, &byte, 1) > 0) {
-            }
-        }
-        dup2(open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-        dup2(open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-        setenv("TMPDIR", tmp.constData(), 1);
-        // No kill tool or watched program to be found, should a pass recover.
-        setenv("PATH", "/nonexistent", 1);
-        if (chdir(path.constData()) == 0)
-            execl(WATCHDOG_BINARY, WATCHDOG_BINARY, static_cast<char *>(nullptr));
-        _exit(127);
-    }
-    unreaped << instance.pid;
+    instance.setProgram(watchdogBinary());
+    instance.setWorkingDirectory(dir.path());
+    instance.setStandardOutputFile(instance.out);
+    instance.setStandardErrorFile(instance.err);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("TMPDIR"), tmpDir.isEmpty() ? dir.path() : tmpDir);
+    // No kill tool or watched program to be found, should a pass recover.
+    environment.insert(QStringLiteral("PATH"), dir.filePath(QStringLiteral("nonexistent")));
+    instance.setProcessEnvironment(environment);
+    if (gate)
+        gate->hold(instance);
+    instance.start();
     return instance;
 }
 
 // Waits until the instance has either ended or finished its first pass.
-// Returns its exit status, or -1 while it runs.
-int settle(const Instance &instance)
+// Returns its exit code, -1 while it runs, -2 if it never settled, -3 if it
+// crashed.
+int settle(Instance &instance)
 {
-    int status = -1;
     const bool settled = waitFor(
         [&] {
-            int raw = 0;
-            if (waitpid(instance.pid, &raw, WNOHANG) == instance.pid) {
-                unreaped.removeAll(instance.pid);
-                status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
-                return true;
-            }
             // The verdict is the last thing the first pass writes.
-            return readAll(instance.out).endsWith(firstStart());
+            return instance.waitForFinished(0) || instance.state() == QProcess::NotRunning ||
+                   readAll(instance.out).endsWith(firstStart());
         },
         eventTimeoutMs);
-    return settled ? status : -2;
+    if (!settled)
+        return -2;
+    if (instance.state() != QProcess::NotRunning)
+        return -1;
+    return instance.exitStatus() == QProcess::NormalExit ? instance.exitCode() : -3;
 }
 
-void stop(pid_t pid, int signal = SIGKILL)
+// Ends the instance with the command line how and its process id, or at once.
+void stop(Instance &instance, const QString &how = QString())
 {
-    if (!unreaped.contains(pid))
+    if (instance.state() == QProcess::NotRunning)
         return;
-    ::kill(pid, signal);
-    waitpid(pid, nullptr, 0);
-    unreaped.removeAll(pid);
+    if (how.isEmpty()) {
+        instance.kill();
+    } else {
+        QStringList command = how.split(QLatin1Char(' '));
+        const QString program = command.takeFirst();
+        QProcess::execute(program, command << QString::number(instance.processId()));
+    }
+    QVERIFY(instance.waitForFinished(eventTimeoutMs));
 }
 
-bool refusedSilently(const Instance &instance)
+// Stops every instance and removes its output files. Under Wine a process
+// counts as ended a moment before its files are closed, and an open file
+// cannot be removed, so this waits for that too.
+void stopAll()
+{
+    QStringList files;
+    for (Instance &instance : instances) {
+        stop(instance);
+        files << instance.out << instance.err;
+    }
+    instances.clear();
+    for (const QString &file : files)
+        QVERIFY(
+            waitFor([&] { return QFile::remove(file) || !QFile::exists(file); }, eventTimeoutMs));
+}
+
+bool refusedSilently(Instance &instance)
 {
     return settle(instance) == 1 && readAll(instance.out).isEmpty() &&
            readAll(instance.err).isEmpty();
@@ -117,8 +192,7 @@ void GuardTest::initTestCase()
 void GuardTest::cleanup()
 {
     // A failed check must not leave watchdogs behind.
-    for (pid_t pid : QVector<pid_t>(unreaped))
-        stop(pid);
+    stopAll();
 }
 
 void GuardTest::secondInstanceRefused_data()
@@ -127,8 +201,10 @@ void GuardTest::secondInstanceRefused_data()
     QTest::addColumn<bool>("moveKeyFiles"); // as a temp cleaner would, inodes kept taken
     QTest::addColumn<bool>("otherTmpDir");
     QTest::newRow("same TMPDIR") << false << false;
+#ifndef Q_OS_WIN // where the guard has no files
     QTest::newRow("key files moved away") << true << false;
     QTest::newRow("another TMPDIR") << false << true;
+#endif
 }
 
 void GuardTest::secondInstanceRefused()
@@ -137,7 +213,8 @@ void GuardTest::secondInstanceRefused()
     QFETCH(bool, otherTmpDir);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const Instance first = launch(dir, QStringLiteral("first"));
+    const auto stopped = qScopeGuard(stopAll); // before their folder goes
+    Instance &first = launch(dir, QStringLiteral("first"));
     QCOMPARE(settle(first), -1);
     if (moveKeyFiles) {
         QDir keys(dir.path());
@@ -157,33 +234,38 @@ void GuardTest::secondInstanceRefused()
     QVERIFY(refusedSilently(launch(dir, QStringLiteral("third"), tmpDir)));
     // The refused ones left the running one's guard in place.
     QVERIFY(refusedSilently(launch(dir, QStringLiteral("fourth"), tmpDir)));
-    QCOMPARE(waitpid(first.pid, nullptr, WNOHANG), 0);
+    QCOMPARE(first.state(), QProcess::Running);
     QCOMPARE(readAll(first.out), banner() + firstStart());
-    stop(first.pid);
 }
 
 void GuardTest::restartAfterKill_data()
 {
-    QTest::addColumn<int>("signal");
+    QTest::addColumn<QString>("how"); // a command line that ends a process by id
     QTest::addColumn<bool>("loseKeyFile");
-    QTest::newRow("SIGKILL") << int(SIGKILL) << false;
-    QTest::newRow("SIGTERM") << int(SIGTERM) << false;
-    QTest::newRow("SIGINT") << int(SIGINT) << false;
+#ifdef Q_OS_WIN
+    QTest::newRow("taskkill /f") << "taskkill /f /pid" << false;
+#else
+    QTest::newRow("SIGKILL") << "kill -KILL" << false;
+    QTest::newRow("SIGTERM") << "kill -TERM" << false;
+    QTest::newRow("SIGINT") << "kill -INT" << false;
     // The key file made anew tends to get the old one's inode, so its key
     // names the abandoned segment.
-    QTest::newRow("SIGKILL, key file lost") << int(SIGKILL) << true;
+    QTest::newRow("SIGKILL, key file lost") << "kill -KILL" << true;
+#endif
 }
 
 void GuardTest::restartAfterKill()
 {
-    QFETCH(int, signal);
+    QFETCH(QString, how);
     QFETCH(bool, loseKeyFile);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const Instance first = launch(dir, QStringLiteral("first"));
+    const auto stopped = qScopeGuard(stopAll); // before their folder goes
+    Instance &first = launch(dir, QStringLiteral("first"));
     QCOMPARE(settle(first), -1);
     QVERIFY(refusedSilently(launch(dir, QStringLiteral("refused"))));
-    stop(first.pid, signal);
+    stop(first, how);
+    QCOMPARE(first.state(), QProcess::NotRunning);
     if (loseKeyFile) {
         const QStringList keyFiles =
             QDir(dir.path()).entryList({QStringLiteral("qipc_sharedmemory_*")}, QDir::Files);
@@ -193,16 +275,15 @@ void GuardTest::restartAfterKill()
 
     // Whatever the first left behind must not refuse its successor, and the
     // successor must hold the guard in its turn.
-    const Instance next = launch(dir, QStringLiteral("next"));
+    Instance &next = launch(dir, QStringLiteral("next"));
     QCOMPARE(settle(next), -1);
     QCOMPARE(readAll(next.out), banner() + firstStart());
     QVERIFY(refusedSilently(launch(dir, QStringLiteral("refused again"))));
-    stop(next.pid);
 }
 
 void GuardTest::simultaneousStarts_data()
 {
-    QTest::addColumn<int>("instances");
+    QTest::addColumn<int>("count");
     QTest::addColumn<int>("rounds");
     QTest::newRow("two at once") << 2 << 20;
     QTest::newRow("eight at once") << 8 << 3;
@@ -210,35 +291,33 @@ void GuardTest::simultaneousStarts_data()
 
 void GuardTest::simultaneousStarts()
 {
-    QFETCH(int, instances);
+    QFETCH(int, count);
     QFETCH(int, rounds);
     for (int round = 0; round < rounds; ++round) {
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        int gate[2];
-        QCOMPARE(pipe(gate), 0);
-        QVector<Instance> started;
-        for (int i = 0; i < instances; ++i)
-            started << launch(dir, QString::number(i), QString(), gate[0], gate[1]);
-        ::close(gate[0]);
-        ::close(gate[1]); // lets them all go
+        const auto stopped = qScopeGuard(stopAll);
+        Gate gate;
+        for (int i = 0; i < count; ++i)
+            launch(dir, QString::number(i), QString(), &gate);
+        gate.open(instances); // lets them all go
 
         // Judged only once all have settled: a survivor stopped early would
         // let a slower one through.
         QVector<int> statuses;
-        for (const Instance &instance : started)
+        for (Instance &instance : instances)
             statuses << settle(instance);
         int running = 0;
         int refused = 0;
-        for (int i = 0; i < instances; ++i) {
-            if (statuses.at(i) == 1 && readAll(started.at(i).out).isEmpty())
+        int i = 0;
+        for (const Instance &instance : instances) {
+            if (statuses.at(i) == 1 && readAll(instance.out).isEmpty())
                 ++refused;
-            if (statuses.at(i) == -1)
+            if (statuses.at(i++) == -1)
                 ++running;
-            stop(started.at(i).pid);
         }
         QCOMPARE(running, 1);
-        QCOMPARE(refused, instances - 1);
+        QCOMPARE(refused, count - 1);
     }
 }
 

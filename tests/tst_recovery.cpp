@@ -24,7 +24,6 @@ class RecoveryTest : public QObject
     void replacesRunningProgram();
 
   private:
-    QString fakeBin() const { return work_->filePath(QStringLiteral("bin")); }
     QString toolLog() const { return work_->filePath(QStringLiteral("tools.log")); }
 
     QString savedDir_;
@@ -43,8 +42,10 @@ void RecoveryTest::init()
 {
     work_.reset(new QTemporaryDir);
     QVERIFY(work_->isValid());
-    QVERIFY(QDir().mkpath(fakeBin()));
-    qputenv("FAKE_TOOL_LOG", toolLog().toLocal8Bit());
+    // A relative name: a tool that ran anywhere but the working folder would
+    // leave no record here.
+    qputenv("FAKE_TOOL_LOG", "tools.log");
+    qunsetenv("FAKE_TOOL_PAUSE_MS");
     QVERIFY(QDir::setCurrent(work_->path()));
     started_.clear();
 }
@@ -53,7 +54,7 @@ void RecoveryTest::cleanup()
 {
     // End only what this test started.
     for (qint64 pid : started_)
-        ::kill(pid_t(pid), SIGKILL);
+        killProcess(pid);
     killWatchedProcessesIn(work_->path());
     QDir::setCurrent(savedDir_);
     qputenv("PATH", savedPath_);
@@ -61,74 +62,96 @@ void RecoveryTest::cleanup()
 
 void RecoveryTest::killsInOrderThenStarts()
 {
+    // The fakes sit in the working folder, where the watched program is found
+    // on Windows; on PATH here too, so that the same ones are found elsewhere.
+    writeFakeKillTools(work_->path());
+    writeFakeTool(work_->path(), QStringLiteral("gorsebright.exe"));
+    qputenv("PATH", searchPathWith(work_->path()));
     // Each tool takes a while, so overlapping runs would interleave the log.
-    writeFakeKillTools(fakeBin(), QStringLiteral("0.3"));
-    writeExecutable(fakeBin() + QLatin1String("/gorsebright.exe"),
-                    "#!/bin/sh\necho \"start $# [$1] $(pwd)\" >> \"$FAKE_TOOL_LOG\"\n");
-    qputenv("PATH", (fakeBin() + QLatin1String(":/usr/bin:/bin")).toLocal8Bit());
+    qputenv("FAKE_TOOL_PAUSE_MS", "300");
 
-    StdoutCapture capture(work_->filePath(QStringLiteral("stdout")));
+    const QString stdoutFile = work_->filePath(QStringLiteral("stdout"));
+    StdoutCapture capture(stdoutFile);
     recoverWatchedProgram();
-    const QByteArray output = capture.take();
-
-    // The tools' own output reaches our stdout, all of it before the start.
-    QCOMPARE(output, QByteArray("output of taskkill\noutput of taskkill\noutput of tskill\n"
-                                "output of pkill\n") +
-                         starting() + "ok\n");
-    const QByteArray expectedLog = "begin taskkill /f /im gorsebright.exe\n"
-                                   "end taskkill\n"
-                                   "begin taskkill /f /im gorsebright.exe\n"
-                                   "end taskkill\n"
-                                   "begin tskill gorsebright /a /v\n"
-                                   "end tskill\n"
-                                   "begin pkill -KILL -x gorsebright.exe\n"
-                                   "end pkill\n"
-                                   "start 1 [crash_restore] " +
-                                   QFile::encodeName(work_->path()) + "\n";
+    capture.take();
+    QByteArray expectedLog = "begin taskkill [/f] [/im] [gorsebright.exe]\n"
+                             "end taskkill\n"
+                             "begin taskkill [/f] [/im] [gorsebright.exe]\n"
+                             "end taskkill\n"
+                             "begin tskill [gorsebright] [/a] [/v]\n"
+                             "end tskill\n";
+    QByteArray expectedOutput = "output of taskkill\noutput of taskkill\noutput of tskill\n";
+#ifndef Q_OS_WIN
+    expectedLog += "begin pkill [-KILL] [-x] [gorsebright.exe]\nend pkill\n";
+    expectedOutput += "output of pkill\n";
+#endif
+    expectedLog += "begin gorsebright [crash_restore]\nend gorsebright\n";
     QVERIFY(
         waitFor([&] { return readAll(toolLog()).size() >= expectedLog.size(); }, eventTimeoutMs));
     QCOMPARE(readAll(toolLog()), expectedLog);
+
+    // The tools' own output reaches our stdout, all of it before the start;
+    // the started program's may come before or after "ok".
+    QByteArray output = readAll(stdoutFile);
+    QCOMPARE(output.count(console("output of gorsebright\n")), 1);
+    output.replace(console("output of gorsebright\n"), "");
+    QCOMPARE(output, console(expectedOutput) + starting() + started());
 }
 
 void RecoveryTest::startFailureIsReported()
 {
-    writeFakeKillTools(fakeBin());
-    qputenv("PATH", (fakeBin() + QLatin1String(":/usr/bin:/bin")).toLocal8Bit());
+    writeFakeKillTools(work_->path());
+    qputenv("PATH", searchPathWith(work_->path()));
 
     StdoutCapture capture(work_->filePath(QStringLiteral("stdout")));
     recoverWatchedProgram();
     QVERIFY(capture.take().endsWith(starting() + startFailed()));
+#ifdef Q_OS_WIN
+    QCOMPARE(readAll(toolLog()).count("begin "), 3);
+#else
     QCOMPARE(readAll(toolLog()).count("begin "), 4);
+#endif
 }
 
 void RecoveryTest::replacesRunningProgram()
 {
     // Real kill by name: only where every such process is this test's own.
     REQUIRE_CONFINEMENT();
-    qputenv("PATH", QByteArray(STANDIN_DIR) + ":/usr/bin:/bin");
+    qputenv("PATH", searchPathWith(standInDir()));
 
     qint64 oldPid = 0;
-    QVERIFY(QProcess::startDetached(QStringLiteral(STANDIN_DIR "/gorsebright.exe"), {},
+    QVERIFY(QProcess::startDetached(standInDir() + QLatin1String("/gorsebright.exe"), {},
                                     work_->path(), &oldPid));
     started_ << oldPid;
     QVERIFY(waitFor([&] { return QFile::exists(QStringLiteral("is_run.txt")); }, eventTimeoutMs));
 
-    StdoutCapture capture(work_->filePath(QStringLiteral("stdout")));
+    const QString stdoutFile = work_->filePath(QStringLiteral("stdout"));
+    StdoutCapture capture(stdoutFile);
     recoverWatchedProgram();
     const QByteArray output = withoutStandInLines(capture.take());
-    QVERIFY2(output.endsWith(starting() + "ok\n"), output.constData());
+    QVERIFY2(output.endsWith(starting() + started()), output.constData());
 
     QVERIFY(waitFor([&] { return !isAlive(oldPid); }, eventTimeoutMs));
     const qint64 newPid = soleWatchedProcess();
     QVERIFY(newPid != 0);
     started_ << newPid;
-    const ProcessInfo relaunched = processInfo(newPid);
-    QCOMPARE(relaunched.arguments, QStringList{QStringLiteral("crash_restore")});
-    QCOMPARE(relaunched.workingDirectory, QDir(work_->path()).canonicalPath());
+    // It shares our stdout, where it tells where it runs and with what.
+    StandInStart relaunched;
+    QVERIFY(waitFor(
+        [&] {
+            relaunched = standInStart(readAll(stdoutFile), newPid);
+            return !relaunched.directory.isEmpty();
+        },
+        eventTimeoutMs));
+    QCOMPARE(relaunched.arguments, QStringLiteral("\"crash_restore\""));
+    QCOMPARE(relaunched.directory, QDir(work_->path()).canonicalPath());
+#ifndef Q_OS_WIN
     // Detached: in a session of its own (as the first process of its PID
     // namespace, this test also adopts orphans, so the parent proves nothing).
-    QVERIFY(relaunched.sessionId != processInfo(QCoreApplication::applicationPid()).sessionId);
-    QCOMPARE(relaunched.ignoredSignals, quint64(0));
+    const ProcessInfo program = processInfo(newPid);
+    QVERIFY(program.sessionId != processInfo(QCoreApplication::applicationPid()).sessionId);
+    QCOMPARE(program.ignoredSignals, quint64(0));
+#endif
 }
 
 QTEST_GUILESS_MAIN(RecoveryTest)

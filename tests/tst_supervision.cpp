@@ -67,11 +67,9 @@ void SupervisionTest::initTestCase()
 {
     QVERIFY(work_.isValid());
     // Recoveries in here run harmless stand-ins and find no program to start.
-    const QString bin = work_.filePath(QStringLiteral("bin"));
-    QVERIFY(QDir().mkpath(bin));
-    writeFakeKillTools(bin);
+    writeFakeKillTools(work_.path());
     qputenv("FAKE_TOOL_LOG", work_.filePath(QStringLiteral("tools.log")).toLocal8Bit());
-    qputenv("PATH", (bin + QLatin1String(":/usr/bin:/bin")).toLocal8Bit());
+    qputenv("PATH", searchPathWith(work_.path()));
     QVERIFY(QDir::setCurrent(work_.path()));
 }
 
@@ -102,8 +100,10 @@ void SupervisionTest::stamp_data()
                                    << "00:01:02";
     QTest::newRow("absent file") << "-"
                                  << "";
+#ifndef Q_OS_WIN // where a link is a shortcut file, not a link the system follows
     QTest::newRow("dangling link") << "dangling"
                                    << "";
+#endif
 }
 
 void SupervisionTest::stamp()
@@ -133,7 +133,9 @@ void SupervisionTest::passSequence_data()
     QTest::newRow("appears after first start") << QStringList{"-", t1, t2} << "FHN";
     QTest::newRow("disappears, stays away") << QStringList{t1, t2, "-", "-"} << "FNNH";
     QTest::newRow("disappears, comes back") << QStringList{t1, t2, "-", t3, t4} << "FNNHN";
+#ifndef Q_OS_WIN
     QTest::newRow("becomes dangling link") << QStringList{t1, "dangling", t2, t3} << "FNHN";
+#endif
     QTest::newRow("same time another day")
         << QStringList{t1, QStringLiteral("2026-12-02T10:00:00.000")} << "FH";
     QTest::newRow("refresh in the same second")
@@ -172,10 +174,12 @@ void SupervisionTest::passSequence()
         case Verdict::HungOrNotRunning:
             seen += QLatin1Char('H');
             ++recoveries;
-            expectedOutput += hung() +
-                              "output of taskkill\noutput of taskkill\n"
-                              "output of tskill\noutput of pkill\n" +
-                              starting() + startFailed();
+            expectedOutput += hung() + console("output of taskkill\noutput of taskkill\n"
+                                               "output of tskill\n");
+#ifndef Q_OS_WIN
+            expectedOutput += "output of pkill\n";
+#endif
+            expectedOutput += starting() + startFailed();
             break;
         }
         // Whatever the verdict, the next pass compares with this stamp.

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs a Windows test program (and its arguments) under Wine, in a Wine prefix
+# of its own that is removed afterwards: the watchdogs, stand-ins and named
+# kernel objects it makes live in that prefix's wineserver, apart from any
+# other. Without a console QtTest writes its results to the debugger output,
+# so they go to a file and are shown afterwards. Exits 77 (skipped) where Wine
+# is missing.
+set -u
+if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
+    echo "wine.sh: no Wine here (scripts/windows.sh installs it)" >&2
+    exit 77
+fi
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/watchdog-wine.XXXXXX")
+# Wine marks the prefix as the tests' own; no Mono or Gecko is needed.
+export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    WATCHDOG_TEST_PRIVATE_PREFIX=1
+finish() {
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    rm -rf "$scratch"
+}
+trap finish EXIT
+trap 'exit 143' TERM INT
+
+wineboot -i >"$scratch/wineboot.log" 2>&1 || { cat "$scratch/wineboot.log" >&2; exit 1; }
+program=$1
+shift
+# Z: is the Linux root in every new prefix.
+wine "$program" -o "Z:$scratch/results.txt,txt" "$@"
+status=$?
+cat "$scratch/results.txt" 2>/dev/null || echo "wine.sh: $program wrote no results (status $status)"
+exit "$status"
