@@ -349,18 +349,25 @@ inline qint64 soleWatchedProcess()
     return pids.size() == 1 ? pids.first() : 0;
 }
 
-// The stand-in's start line: its working folder and its arguments, each in
-// double quotes and separated by spaces. Empty when output has no line for pid.
+// The start line of stand-in pid, which it prints to the stdout it shares:
+// its working folder and its arguments, each in double quotes and separated
+// by spaces. Waits for it to appear in outputFile; empty if it never does.
 struct StandInStart {
     QString directory;
     QString arguments;
 };
-inline StandInStart standInStart(const QByteArray &output, qint64 pid)
+inline StandInStart standInStart(const QString &outputFile, qint64 pid)
 {
     const QRegularExpression line(
         QStringLiteral("gorsebright\\.exe %1 started in ([^\r\n]*), arguments: ([^\r\n]*)")
             .arg(pid));
-    const QRegularExpressionMatch match = line.match(QString::fromLocal8Bit(output));
+    QRegularExpressionMatch match;
+    waitFor(
+        [&] {
+            match = line.match(QString::fromLocal8Bit(readAll(outputFile)));
+            return match.hasMatch();
+        },
+        eventTimeoutMs);
     return match.hasMatch() ? StandInStart{match.captured(1), match.captured(2)} : StandInStart{};
 }
 

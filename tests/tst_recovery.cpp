@@ -135,14 +135,7 @@ void RecoveryTest::replacesRunningProgram()
     const qint64 newPid = soleWatchedProcess();
     QVERIFY(newPid != 0);
     started_ << newPid;
-    // It shares our stdout, where it tells where it runs and with what.
-    StandInStart relaunched;
-    QVERIFY(waitFor(
-        [&] {
-            relaunched = standInStart(readAll(stdoutFile), newPid);
-            return !relaunched.directory.isEmpty();
-        },
-        eventTimeoutMs));
+    const StandInStart relaunched = standInStart(stdoutFile, newPid);
     QCOMPARE(relaunched.arguments, QStringLiteral("\"crash_restore\""));
     QCOMPARE(relaunched.directory, QDir(work_->path()).canonicalPath());
 #ifndef Q_OS_WIN

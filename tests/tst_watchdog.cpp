@@ -1,5 +1,5 @@
-// The real watchdog binary, run in a scratch folder with its output redirected,
-// through confined.sh: the kills by name it makes reach only this test's own.
+// The real watchdog binary, run confined in a scratch folder with its output
+// redirected: the kills by name it makes reach only this test's own.
 
 #include "supervision.h"
 #include "testsupport.h"
@@ -298,14 +298,7 @@ void WatchdogTest::secondPassRecovers()
 
     const qint64 relaunched = soleWatchedProcess();
     QVERIFY(relaunched != 0);
-    // It shares the watchdog's stdout, where it tells where it runs and with what.
-    StandInStart program;
-    QVERIFY(waitFor(
-        [&] {
-            program = standInStart(readAll(out), relaunched);
-            return !program.directory.isEmpty();
-        },
-        eventTimeoutMs));
+    const StandInStart program = standInStart(out, relaunched);
     QCOMPARE(program.arguments, QStringLiteral("\"crash_restore\""));
     QCOMPARE(program.directory, QDir(work.path()).canonicalPath());
 #ifndef Q_OS_WIN
