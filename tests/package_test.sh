@@ -11,11 +11,12 @@ cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.lo
 deb=$(ls "$work"/out/gorsebright-watchdog_*.deb)
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for wanted in libqt5core5a procps libc6; do
+for wanted in libqt5core5a procps systemd libc6; do
     grep -q "$wanted" <<<"$depends" || { echo "Depends lacks $wanted: $depends"; exit 1; }
 done
 contents=$(dpkg-deb -c "$deb")
-for wanted in /bin/watchdog /lib/systemd/system/gorsebright-watchdog.service README.md; do
+for wanted in /bin/watchdog /lib/systemd/system/gorsebright-watchdog.service \
+    /lib/sysusers.d/gorsebright-watchdog.conf /lib/tmpfiles.d/gorsebright-watchdog.conf README.md; do
     grep -q -F "$wanted" <<<"$contents" || { echo "package lacks $wanted"; exit 1; }
 done
 
