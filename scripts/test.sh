@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds for Linux and for Windows (scripts/windows.sh),
+# prepares the container tree of the live systemd test (scripts/systemd-tree.sh),
 # and runs every test: the Linux suite in build/, then the Windows suite under
 # Wine in build-windows/. Arguments go to both ctest runs (e.g. -LE slow).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 build_all
 bash "$root/scripts/windows.sh"
+# The container tree for the live systemd test, which is skipped without root.
+if [ "$(id -u)" -eq 0 ]; then
+    bash "$root/scripts/systemd-tree.sh" >/dev/null
+fi
 
 # A gorsebright.exe that no test started, which every test must leave alone.
 bystander=$(mktemp -d)

@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# The Debian package under a live systemd, driven as an operator would: boots
+# a copy of the minimal tree from scripts/systemd-tree.sh in a container with
+# its own network, installs the package there with apt, points the service at
+# a folder holding the stand-in, and checks the service through its life up to
+# its removal. Usage: systemd_test.sh BUILD_DIR. Exits 77 (skipped) where no
+# container can be booted.
+set -Eeuo pipefail
+build=$1
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null || ! command -v mmdebstrap >/dev/null; then
+    echo "needs root, systemd-nspawn and mmdebstrap (scripts/systemd-tree.sh installs them)"
+    exit 77
+fi
+tree=$("$root/scripts/systemd-tree.sh")
+
+work=$(mktemp -d)
+nspawn=
+cleanup() {
+    # SIGTERM makes systemd-nspawn power the container off.
+    if [ -n "$nspawn" ] && kill -0 "$nspawn" 2>/dev/null; then
+        kill -TERM "$nspawn"
+        for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
+        kill -KILL "$nspawn" 2>/dev/null || true
+        wait "$nspawn" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'echo "FAILED: line $LINENO: $BASH_COMMAND"' ERR
+
+# Runs a command in the container, as root.
+inside() {
+    nsenter -t "$leader" -a env -i PATH=/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 "$@"
+}
+# The service's messages, as the README tells an operator to read them.
+journal() {
+    inside journalctl -u gorsebright-watchdog -o cat --all --no-pager | iconv -f cp1251 -t utf-8
+}
+property() {
+    inside systemctl show -p "$1" --value gorsebright-watchdog
+}
+fail() {
+    echo "FAILED: $*"
+    echo "-- journal of the service:"
+    journal | tail -40 || true
+    exit 1
+}
+# Waits up to $1 seconds for the rest of the line, a command, to succeed.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.2
+    done
+}
+alive() { inside kill -0 "$1" 2>/dev/null; }
+active_with_new_pid() { [ "$(property ActiveState)" = active ] && [ "$(property MainPID)" != "$1" ]; }
+
+cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.log"
+deb=$(ls "$work"/out/gorsebright-watchdog_*.deb)
+cp -a "$tree" "$work/root"
+mkdir "$work/root/root/pkg"
+cp "$deb" "$build/standin/gorsebright.exe" "$work/root/root/pkg/"
+
+echo "== Booting a copy of $tree"
+SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 setsid systemd-nspawn -D "$work/root" --boot --register=no \
+    --keep-unit --console=read-only --private-network </dev/null >"$work/nspawn.log" 2>&1 &
+nspawn=$!
+# Its PID 1 is the child of systemd-nspawn, once that has become systemd.
+leader=
+wait_for 30 eval 'leader=$(pgrep -P "$nspawn" -x systemd); [ -n "$leader" ]' ||
+    { cat "$work/nspawn.log"; fail "the container did not start"; }
+state=
+wait_for 60 eval 'state=$(inside systemctl is-system-running --wait 2>/dev/null || true);
+    [ "$state" = running ] || [ "$state" = degraded ]' || fail "the container's systemd is $state"
+
+echo "== apt-get install $(basename "$deb")"
+inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/root/pkg/$(basename "$deb")" \
+    >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "the package did not install"; }
+uid=$(inside id -u gorsebright) || fail "the package made no user gorsebright"
+[ "$uid" -ne 0 ] || fail "the package's user is root"
+[ "$(inside stat -c %U /srv/gorsebright)" = gorsebright ] || fail "/srv/gorsebright is not the user's"
+[ "$(inside systemctl is-enabled gorsebright-watchdog || true)" = disabled ] ||
+    fail "the service was enabled before its folder was chosen"
+
+echo "== An operator's folder, drop-in and enable --now"
+inside install -d -o gorsebright -g gorsebright /opt/gorsebright
+inside install -o gorsebright -g gorsebright /root/pkg/gorsebright.exe /opt/gorsebright/
+# What anyone who may write the folder could place there: it records whose
+# rights it ran with, and whether those reach a process of root's.
+cat >"$work/root/opt/gorsebright/taskkill" <<'EOF'
+#!/bin/sh
+echo "uid $(id -u), may signal PID 1: $(kill -0 1 2>/dev/null && echo yes || echo no)" >>taskkill.log
+EOF
+inside chown gorsebright:gorsebright /opt/gorsebright/taskkill
+inside chmod 755 /opt/gorsebright/taskkill
+mkdir -p "$work/root/etc/systemd/system/gorsebright-watchdog.service.d"
+cat >"$work/root/etc/systemd/system/gorsebright-watchdog.service.d/override.conf" <<'EOF'
+[Service]
+WorkingDirectory=/opt/gorsebright
+Environment=PATH=/opt/gorsebright:/usr/local/bin:/usr/bin:/bin
+EOF
+inside systemctl daemon-reload
+inside systemctl enable --now gorsebright-watchdog 2>/dev/null
+main=$(property MainPID)
+[ "$main" -gt 0 ] || fail "enable --now started no watchdog"
+[ "$(inside readlink "/proc/$main/cwd")" = /opt/gorsebright ] || fail "the watchdog runs elsewhere"
+[ "$(inside stat -c %u "/proc/$main")" = "$uid" ] || fail "the watchdog does not run as gorsebright"
+wait_for 20 eval 'journal | grep -q "Первый запуск, ждем 40 сек"' || fail "no first pass in the journal"
+journal | grep -q "=== Программа восстанавливает Gorsebright в случае зависания ===" ||
+    fail "no banner in the journal"
+
+echo "== No heartbeat: the second pass relaunches the stand-in (40 s)"
+standin=
+wait_for 60 eval 'standin=$(inside pgrep -x gorsebright.exe); [ -n "$standin" ]' ||
+    fail "no gorsebright.exe was relaunched"
+[ "$(inside cat "/proc/$standin/cmdline" | tr '\0' ' ')" = "gorsebright.exe crash_restore " ] ||
+    fail "the stand-in's command line is wrong"
+[ "$(inside readlink "/proc/$standin/cwd")" = /opt/gorsebright ] || fail "the stand-in runs elsewhere"
+[ "$(inside stat -c %u "/proc/$standin")" = "$uid" ] || fail "the stand-in does not run as gorsebright"
+wait_for 20 eval 'journal | grep -Eq "(^|\.\.\.)ok$"' || fail "no 'ok' after the relaunch"
+journal | grep -q "Зависла или не запущена" || fail "no 'hung' verdict in the journal"
+expected="uid $uid, may signal PID 1: no"
+[ "$(sort -u "$work/root/opt/gorsebright/taskkill.log")" = "$expected" ] ||
+    fail "the planted taskkill ran as: $(cat "$work/root/opt/gorsebright/taskkill.log")"
+
+echo "== systemctl stop leaves the stand-in running"
+inside systemctl stop gorsebright-watchdog
+alive "$main" && fail "the watchdog outlived systemctl stop"
+alive "$standin" || fail "systemctl stop killed the relaunched stand-in"
+inside systemctl start gorsebright-watchdog
+main=$(property MainPID)
+
+echo "== kill -9: systemd restarts the watchdog, which starts cleanly"
+starts=$(journal | grep -c "Первый запуск, ждем 40 сек")
+inside kill -9 "$main"
+wait_for 30 active_with_new_pid "$main" || fail "systemd did not restart the killed watchdog"
+wait_for 20 eval '[ "$(journal | grep -c "Первый запуск, ждем 40 сек")" -gt "$starts" ]' ||
+    fail "the restarted watchdog did not start its first pass"
+[ "$(property ActiveState)" = active ] || fail "the restarted watchdog was refused"
+alive "$standin" || fail "the restart killed the relaunched stand-in"
+
+echo "== A watchdog started by hand beside the service's is refused"
+status=0
+hand=$(inside runuser -u gorsebright -- sh -c 'cd /opt/gorsebright && exec watchdog' 2>&1) || status=$?
+[ "$status" -eq 1 ] && [ -z "$hand" ] || fail "the watchdog by hand ended with $status: $hand"
+inside systemctl stop gorsebright-watchdog
+hand=$(inside runuser -u gorsebright -- sh -c 'cd /opt/gorsebright; watchdog >/dev/null 2>&1 & echo $!')
+# Once it holds the guard's name.
+wait_for 20 eval 'inside grep -q "@watchdog <uniq id 2> uid $uid" /proc/net/unix' ||
+    fail "the watchdog by hand did not start"
+# Refused with status 1, the service stays failed instead of restarting; the
+# start itself may already report the failure.
+inside systemctl start gorsebright-watchdog 2>/dev/null || true
+wait_for 30 eval '[ "$(property ActiveState)" = failed ]' ||
+    fail "a refused service is $(property ActiveState), not failed"
+[ "$(property ExecMainStatus)" = 1 ] || fail "the refused service ended with $(property ExecMainStatus)"
+inside kill "$hand"
+
+echo "== apt-get remove stops and removes the service"
+inside systemctl start gorsebright-watchdog
+main=$(property MainPID)
+inside env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q gorsebright-watchdog \
+    >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "the package did not remove"; }
+alive "$main" && fail "the watchdog outlived apt-get remove"
+[ "$(property LoadState)" = not-found ] || fail "the unit is still $(property LoadState)"
+alive "$standin" || fail "apt-get remove killed the relaunched stand-in"
+
+# Its connection drops as the container goes down.
+inside systemctl poweroff 2>/dev/null || true
+wait "$nspawn" || true
+nspawn=
+echo "live systemd ok: $(basename "$deb")"
