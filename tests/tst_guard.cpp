@@ -102,7 +102,8 @@ Instance &launch(const QTemporaryDir &dir, const QString &name, const QString &t
     instance.setStandardErrorFile(instance.err);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("TMPDIR"), tmpDir.isEmpty() ? dir.path() : tmpDir);
-    // No kill tool or watched program to be found, should a pass recover.
+    // No kill tool or watched program to be found, should a pass recover
+    // (Windows still searches its own folders).
     environment.insert(QStringLiteral("PATH"), dir.filePath(QStringLiteral("nonexistent")));
     instance.setProcessEnvironment(environment);
     if (gate)
