@@ -2,8 +2,8 @@
 # Makes sure a minimal Debian 12 tree that boots systemd in a container exists,
 # and prints its path. It holds systemd, dbus, procps and the package's
 # dependencies, so the package installs in it without the network. Installs
-# mmdebstrap and systemd-nspawn when missing; builds the tree (about 90 s,
-# some 210 MB) once into $WATCHDOG_SYSTEMD_TREES (default
+# mmdebstrap and systemd-nspawn when missing; builds the tree (under a minute
+# or two, some 260 MB) once into $WATCHDOG_SYSTEMD_TREES (default
 # /var/cache/watchdog-systemd-tree), keyed by its package list and the host's
 # Qt version. The tree itself is never booted: each test boots a copy.
 # Run as root on Debian 12.
@@ -21,7 +21,7 @@ mkdir -p "$trees"
 exec 9>>"$trees/.lock"
 flock 9
 if [ ! -e "$tree.complete" ]; then
-    echo "== Building a minimal Debian 12 tree with systemd in $tree (about 90 s, once)" >&2
+    echo "== Building a minimal Debian 12 tree with systemd in $tree (once)" >&2
     rm -rf "$tree"
     mmdebstrap --variant=minbase --include="$include" bookworm "$tree" >"$trees/build.log" 2>&1 ||
         { tail -20 "$trees/build.log" >&2; echo "systemd-tree.sh: mmdebstrap failed" >&2; exit 1; }

@@ -112,7 +112,7 @@ build_qt() {
     fi
     [ "$(id -u)" -eq 0 ] || [ -w "$qt_cache_root" ] ||
         fail "$qt_cache_root is not writable: run as root once to build Qt for Windows"
-    echo "== Qt $qt_version for $cross: building it into $qt_prefix (about ten minutes, once)"
+    echo "== Qt $qt_version for $cross: building it into $qt_prefix (four to ten minutes, once)"
     rm -rf "$cache_dir"
     local work="$cache_dir/work"
     logs="$cache_dir/logs"

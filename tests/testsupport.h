@@ -140,6 +140,17 @@ inline void writeFakeKillTools(const QString &dir)
         writeFakeTool(dir, QLatin1String(tool) + QLatin1String(executableSuffix));
 }
 
+// What the fake kill tools print over one recovery: a line per run, taskkill
+// running twice.
+inline QByteArray fakeKillToolOutput()
+{
+    return console("output of taskkill\noutput of taskkill\noutput of tskill\n"
+#ifndef Q_OS_WIN
+                   "output of pkill\n"
+#endif
+    );
+}
+
 // Points fd 1 at a file for the life of the object, so in-process output can
 // be compared byte for byte.
 class StdoutCapture
