@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QString>
 #include <QStringList>
@@ -221,6 +222,64 @@ inline bool waitFor(const std::function<bool()> &condition, int timeoutMs)
         QThread::msleep(20);
     }
     return true;
+}
+
+// How a test starts a process: and waits until it runs, held before it runs
+// (by the test's own means), or detached.
+enum class Start { Running, Held, Detached };
+
+// Starts process as set up; pid takes a detached one's id. A process that
+// the system failed to create says nothing of the program under test (Wine's
+// CreateProcess now and then fails under load), so the start is tried again,
+// a few times, each failure logged. False, logged, if it never started; once
+// started, whatever the program does is the test's to judge.
+inline bool startProcess(QProcess &process, Start how = Start::Running, qint64 *pid = nullptr)
+{
+    constexpr int attempts = 5;
+    for (int attempt = 1;; ++attempt) {
+        bool started = false;
+        if (how == Start::Detached) {
+            started = process.startDetached(pid);
+        } else {
+            process.start();
+            // A held process has not run yet: only a failure to create it
+            // can be known now.
+            started = how == Start::Held ? process.state() != QProcess::NotRunning
+                                         : process.waitForStarted(eventTimeoutMs);
+        }
+        if (started)
+            return true;
+        // A detached start tells no reason on every platform.
+        const bool again = attempt < attempts &&
+                           (how == Start::Detached || process.error() == QProcess::FailedToStart);
+        qWarning("start %d of %d of %s failed: %s%s", attempt, attempts,
+                 qPrintable(process.program()), qPrintable(process.errorString()),
+                 again ? "; trying again" : "");
+        if (!again)
+            return false;
+    }
+}
+
+// What became of a process, for the message of a failed check.
+inline QString describe(const QProcess &process)
+{
+    if (process.state() != QProcess::NotRunning)
+        return QStringLiteral("running");
+    if (process.error() == QProcess::FailedToStart)
+        return QLatin1String("never started: ") + process.errorString();
+    if (process.exitStatus() == QProcess::CrashExit)
+        return QLatin1String("crashed: ") + process.errorString();
+    return QStringLiteral("exited with code %1").arg(process.exitCode());
+}
+
+// Bytes as text for a message: printable ASCII as it is, the rest escaped.
+inline QByteArray printable(const QByteArray &bytes)
+{
+    QByteArray text;
+    for (const char byte : bytes)
+        text += byte >= ' ' && byte <= '~' ? QByteArray(1, byte)
+                                           : "\\x" + QByteArray::number(uchar(byte), 16);
+    return text;
 }
 
 #ifdef Q_OS_WIN

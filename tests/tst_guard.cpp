@@ -20,6 +20,7 @@ namespace
 class Instance : public QProcess
 {
   public:
+    QString name;
     QString out;
     QString err;
 #ifdef Q_OS_WIN
@@ -69,7 +70,8 @@ class Gate
     {
 #ifdef Q_OS_WIN
         for (const Instance &instance : held) {
-            if (instance.suspended)
+            // A start tried again was held anew; one never made is not running.
+            if (instance.suspended && instance.state() != QProcess::NotRunning)
                 ResumeThread(instance.suspended->hThread);
         }
 #else
@@ -94,6 +96,7 @@ Instance &launch(const QTemporaryDir &dir, const QString &name, const QString &t
                  Gate *gate = nullptr)
 {
     Instance &instance = instances.emplace_back();
+    instance.name = name;
     instance.out = dir.filePath(name + QLatin1String(".out"));
     instance.err = dir.filePath(name + QLatin1String(".err"));
     instance.setProgram(watchdogBinary());
@@ -108,7 +111,7 @@ Instance &launch(const QTemporaryDir &dir, const QString &name, const QString &t
     instance.setProcessEnvironment(environment);
     if (gate)
         gate->hold(instance);
-    instance.start();
+    startProcess(instance, gate ? Start::Held : Start::Running);
     return instance;
 }
 
@@ -140,8 +143,11 @@ void stop(Instance &instance, const QString &how = QString())
         instance.kill();
     } else {
         QStringList command = how.split(QLatin1Char(' '));
-        const QString program = command.takeFirst();
-        QProcess::execute(program, command << QString::number(instance.processId()));
+        QProcess killer;
+        killer.setProgram(command.takeFirst());
+        killer.setArguments(command << QString::number(instance.processId()));
+        QVERIFY(startProcess(killer));
+        QVERIFY(killer.waitForFinished(eventTimeoutMs));
     }
     QVERIFY(instance.waitForFinished(eventTimeoutMs));
 }
@@ -167,6 +173,31 @@ bool refusedSilently(Instance &instance)
     return settle(instance) == 1 && readAll(instance.out).isEmpty() &&
            readAll(instance.err).isEmpty();
 }
+
+// What every instance did, a line each, for the message of a failed check.
+QByteArray report()
+{
+    const auto shown = [](const QByteArray &output) {
+        if (output == banner() + firstStart())
+            return QByteArray("banner and first verdict");
+        return output.isEmpty() ? QByteArray("nothing") : '"' + printable(output) + '"';
+    };
+    QByteArray lines;
+    for (const Instance &instance : instances)
+        lines += "\n  " + instance.name.toLocal8Bit() + ": " + describe(instance).toLocal8Bit() +
+                 ", stdout " + shown(readAll(instance.out)) + ", stderr " +
+                 shown(readAll(instance.err));
+    return lines;
+}
+
+// Checks on one instance that, when they fail, tell what every one did.
+#define VERIFY_SETTLED(condition)                                                                  \
+    do {                                                                                           \
+        const bool met = (condition);                                                              \
+        QVERIFY2(met, report().constData());                                                       \
+    } while (false)
+#define VERIFY_REFUSED(instance) VERIFY_SETTLED(refusedSilently(instance))
+#define VERIFY_RUNNING(instance) VERIFY_SETTLED(settle(instance) == -1)
 
 } // namespace
 
@@ -216,7 +247,7 @@ void GuardTest::secondInstanceRefused()
     QVERIFY(dir.isValid());
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
     Instance &first = launch(dir, QStringLiteral("first"));
-    QCOMPARE(settle(first), -1);
+    VERIFY_RUNNING(first);
     if (moveKeyFiles) {
         QDir keys(dir.path());
         QVERIFY(keys.mkdir(QStringLiteral("moved")));
@@ -231,10 +262,10 @@ void GuardTest::secondInstanceRefused()
         QVERIFY(QDir().mkpath(tmpDir));
     }
 
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("second"), tmpDir)));
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("third"), tmpDir)));
+    VERIFY_REFUSED(launch(dir, QStringLiteral("second"), tmpDir));
+    VERIFY_REFUSED(launch(dir, QStringLiteral("third"), tmpDir));
     // The refused ones left the running one's guard in place.
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("fourth"), tmpDir)));
+    VERIFY_REFUSED(launch(dir, QStringLiteral("fourth"), tmpDir));
     QCOMPARE(first.state(), QProcess::Running);
     QCOMPARE(readAll(first.out), banner() + firstStart());
 }
@@ -263,8 +294,8 @@ void GuardTest::restartAfterKill()
     QVERIFY(dir.isValid());
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
     Instance &first = launch(dir, QStringLiteral("first"));
-    QCOMPARE(settle(first), -1);
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("refused"))));
+    VERIFY_RUNNING(first);
+    VERIFY_REFUSED(launch(dir, QStringLiteral("refused")));
     stop(first, how);
     QCOMPARE(first.state(), QProcess::NotRunning);
     if (loseKeyFile) {
@@ -277,9 +308,9 @@ void GuardTest::restartAfterKill()
     // Whatever the first left behind must not refuse its successor, and the
     // successor must hold the guard in its turn.
     Instance &next = launch(dir, QStringLiteral("next"));
-    QCOMPARE(settle(next), -1);
+    VERIFY_RUNNING(next);
     QCOMPARE(readAll(next.out), banner() + firstStart());
-    QVERIFY(refusedSilently(launch(dir, QStringLiteral("refused again"))));
+    VERIFY_REFUSED(launch(dir, QStringLiteral("refused again")));
 }
 
 void GuardTest::simultaneousStarts_data()
@@ -317,8 +348,9 @@ void GuardTest::simultaneousStarts()
             if (statuses.at(i++) == -1)
                 ++running;
         }
-        QCOMPARE(running, 1);
-        QCOMPARE(refused, count - 1);
+        const QByteArray what = "round " + QByteArray::number(round) + report();
+        QVERIFY2(running == 1, what.constData());
+        QVERIFY2(refused == count - 1, what.constData());
     }
 }
 

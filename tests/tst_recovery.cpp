@@ -113,9 +113,11 @@ void RecoveryTest::replacesRunningProgram()
     REQUIRE_CONFINEMENT();
     qputenv("PATH", searchPathWith(standInDir()));
 
+    QProcess standIn;
+    standIn.setProgram(standInDir() + QLatin1String("/gorsebright.exe"));
+    standIn.setWorkingDirectory(work_->path());
     qint64 oldPid = 0;
-    QVERIFY(QProcess::startDetached(standInDir() + QLatin1String("/gorsebright.exe"), {},
-                                    work_->path(), &oldPid));
+    QVERIFY(startProcess(standIn, Start::Detached, &oldPid));
     started_ << oldPid;
     QVERIFY(waitFor([&] { return QFile::exists(QStringLiteral("is_run.txt")); }, eventTimeoutMs));
 

@@ -68,8 +68,7 @@ void start(QProcess &watchdog, const QTemporaryDir &work,
     // Qt keeps the guard's key files in TMPDIR: the scratch folder takes them.
     env.insert(QStringLiteral("TMPDIR"), work.path());
     watchdog.setProcessEnvironment(env);
-    watchdog.start();
-    QVERIFY(watchdog.waitForStarted());
+    QVERIFY(startProcess(watchdog));
 }
 
 #ifndef Q_OS_WIN
