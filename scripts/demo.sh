@@ -11,13 +11,11 @@ demo=$(mktemp -d /tmp/watchdog-demo.XXXXXX)
 cd "$demo"
 echo "== demo folder: $demo (messages converted from Windows-1251 for this terminal)"
 
-PATH="$build/standin:$PATH" "$build/watchdog" >watchdog.log 2>&1 &
+# Confined like the tests, in private namespaces: its kills by name reach only
+# the demo's own stand-in, never a gorsebright.exe that already runs here.
+# Qt keeps the guard's key files in TMPDIR: the demo folder takes them.
+PATH="$build/standin:$PATH" TMPDIR="$demo" "$root/tests/confined.sh" "$build/watchdog" >watchdog.log 2>&1 &
 watchdog=$!
-sleep 1
-if ! kill -0 "$watchdog" 2>/dev/null; then
-    echo "== demo: the watchdog ended at once: another one already runs for this user" >&2
-    exit 1
-fi
 # The log is Windows-1251; complete lines are shown as UTF-8 as they come.
 shown=0
 show_new_lines() {
@@ -31,11 +29,8 @@ show_new_lines() {
 
 stop() {
     show_new_lines
-    kill "$watchdog" 2>/dev/null || true
-    # Only the stand-ins running in this demo folder.
-    for pid in $(pgrep -x gorsebright.exe); do
-        [ "$(readlink "/proc/$pid/cwd")" = "$demo" ] && kill "$pid" 2>/dev/null
-    done
+    # Ends the namespaces and with them the demo's stand-in.
+    kill -KILL "$watchdog" 2>/dev/null || true
 }
 trap stop EXIT
 
@@ -44,6 +39,7 @@ wait_for() { # text, how many times, seconds
     local deadline=$((SECONDS + $3))
     until [ "$(count "$1")" -ge "$2" ]; do
         [ $SECONDS -lt $deadline ] || { echo "== demo: gave up waiting for \"$1\"" >&2; exit 1; }
+        kill -0 "$watchdog" 2>/dev/null || { echo "== demo: the watchdog ended:" >&2; iconv -f cp1251 -t utf-8 watchdog.log >&2; exit 1; }
         sleep 1
         show_new_lines
     done

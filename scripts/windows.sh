@@ -180,7 +180,7 @@ report_built() {
 
 script_started=$SECONDS
 install_missing_packages perl python3 xz-utils g++-mingw-w64-x86-64-posix \
-    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64
+    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 tmux
 
 source_package=$(dpkg-query -W -f='${source:Package}' qtbase5-dev)
 qt_version=$(dpkg-query -W -f='${source:Version}' qtbase5-dev)

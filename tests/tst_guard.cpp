@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QScopeGuard>
+#include <QSystemSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <list>
@@ -194,7 +195,8 @@ QByteArray report()
 #define VERIFY_SETTLED(condition)                                                                  \
     do {                                                                                           \
         const bool met = (condition);                                                              \
-        QVERIFY2(met, report().constData());                                                       \
+        if (!QTest::qVerify(met, #condition, report().constData(), __FILE__, __LINE__))            \
+            return;                                                                                \
     } while (false)
 #define VERIFY_REFUSED(instance) VERIFY_SETTLED(refusedSilently(instance))
 #define VERIFY_RUNNING(instance) VERIFY_SETTLED(settle(instance) == -1)
@@ -232,10 +234,12 @@ void GuardTest::secondInstanceRefused_data()
     // What happens between the first start and the later ones.
     QTest::addColumn<bool>("moveKeyFiles"); // as a temp cleaner would, inodes kept taken
     QTest::addColumn<bool>("otherTmpDir");
-    QTest::newRow("same TMPDIR") << false << false;
+    QTest::addColumn<bool>("semaphoreAtZero"); // made and held by someone else beforehand
+    QTest::newRow("same TMPDIR") << false << false << false;
 #ifndef Q_OS_WIN // where the guard has no files
-    QTest::newRow("key files moved away") << true << false;
-    QTest::newRow("another TMPDIR") << false << true;
+    QTest::newRow("key files moved away") << true << false << false;
+    QTest::newRow("another TMPDIR") << false << true << false;
+    QTest::newRow("semaphore held at zero") << false << false << true;
 #endif
 }
 
@@ -243,8 +247,14 @@ void GuardTest::secondInstanceRefused()
 {
     QFETCH(bool, moveKeyFiles);
     QFETCH(bool, otherTmpDir);
+    QFETCH(bool, semaphoreAtZero);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
+    const QByteArray savedTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QFile::encodeName(dir.path())); // where Qt puts its key file
+    QSystemSemaphore heldSemaphore(semaphoreAtZero ? QStringLiteral("<uniq id>") : QString(), 0,
+                                   QSystemSemaphore::Create);
+    savedTmpDir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTmpDir);
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
     Instance &first = launch(dir, QStringLiteral("first"));
     VERIFY_RUNNING(first);

@@ -11,6 +11,7 @@
 
 #ifndef Q_OS_WIN
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #endif
 
@@ -99,7 +100,8 @@ class WatchdogTest : public QObject
     void initTestCase();
     void firstPass_data();
     void firstPass();
-    void survivesLostOutput();
+    void unusualStandardStreams_data();
+    void unusualStandardStreams();
     void secondPassRecovers_data();
     void secondPassRecovers();
 };
@@ -146,14 +148,21 @@ void WatchdogTest::firstPass()
     QCOMPARE(readAll(err), expectedLog);
 }
 
-void WatchdogTest::survivesLostOutput()
+void WatchdogTest::unusualStandardStreams_data()
+{
+    QTest::addColumn<bool>("closed"); // all three; else stdout is a pipe with no reader
+    QTest::newRow("stdout a pipe with no reader") << false;
+    QTest::newRow("all closed") << true;
+}
+
+void WatchdogTest::unusualStandardStreams()
 {
 #ifdef Q_OS_WIN
-    QSKIP("a pipe with no reader only kills on Unix, through SIGPIPE");
+    QSKIP("a pipe with no reader only kills on Unix, through SIGPIPE, and descriptors are Unix's");
 #else
+    QFETCH(bool, closed);
     QTemporaryDir work;
     QVERIFY(work.isValid());
-    // Standard output is a pipe whose reader is already gone.
     int fds[2];
     QCOMPARE(pipe(fds), 0);
     ::close(fds[0]);
@@ -165,42 +174,72 @@ void WatchdogTest::survivesLostOutput()
         const int errFd = open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(fds[1], STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
+        for (int fd = STDIN_FILENO; closed && fd <= STDERR_FILENO; ++fd)
+            ::close(fd);
         setenv("TMPDIR", dir.constData(), 1);
+        unsetenv("QT_MESSAGE_PATTERN");
         if (chdir(dir.constData()) == 0)
             execl(binary.constData(), binary.constData(), static_cast<char *>(nullptr));
         _exit(127);
     }
     ::close(fds[1]);
     QVERIFY(pid > 0);
+    const auto fdTarget = [pid](int fd) {
+        char target[64] = {};
+        const QByteArray link =
+            QByteArray("/proc/") + QByteArray::number(pid) + "/fd/" + QByteArray::number(fd);
+        return QByteArray(
+            target, int(qMax(ssize_t(0), readlink(link.constData(), target, sizeof target - 1))));
+    };
 
     // The banner's write fails; the first pass must still log its record.
-    const bool logged =
-        waitFor([&] { return readAll(QString::fromLocal8Bit(err)) == "\"\"\n"; }, eventTimeoutMs);
+    // With nothing open, the guard's socket is the watchdog's first own
+    // descriptor: fds 0 to 2 must not be it, nor anything else of its own.
+    const bool settled = waitFor(
+        [&] {
+            if (!closed)
+                return readAll(QString::fromLocal8Bit(err)) == "\"\"\n";
+            for (int fd = 0; fd < 16; ++fd) {
+                if (fdTarget(fd).startsWith("socket:"))
+                    return true;
+            }
+            return false;
+        },
+        eventTimeoutMs);
+    QByteArrayList standardStreams;
+    for (int fd = STDIN_FILENO; closed && fd <= STDERR_FILENO; ++fd)
+        standardStreams << fdTarget(fd);
     int status = 0;
     const pid_t ended = waitpid(pid, &status, WNOHANG);
     ::kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    QVERIFY2(ended == 0, "the watchdog ended when its output was lost");
-    QVERIFY(logged);
+    QVERIFY2(ended == 0, "the watchdog ended");
+    QVERIFY(settled);
+    if (closed)
+        QCOMPARE(standardStreams, QByteArrayList({"/dev/null", "/dev/null", "/dev/null"}));
 #endif
 }
 
 void WatchdogTest::secondPassRecovers_data()
 {
     QTest::addColumn<bool>("programFound");
-    QTest::addColumn<bool>("fullDisk"); // stdout on a full disk until after the first pass
+    QTest::addColumn<bool>("fullDisk");       // stdout on a full disk until after the first pass
+    QTest::addColumn<bool>("folderReplaced"); // after the first pass, as a deploy by swap does
 #ifdef Q_OS_WIN
-    QTest::newRow("relaunched") << true << false;
+    QTest::newRow("relaunched") << true << false << false;
 #else
-    QTest::newRow("relaunched, output on a full disk") << true << true;
+    QTest::newRow("relaunched, output on a full disk") << true << true << false;
+    // Where a working folder can be renamed: Windows does not allow it.
+    QTest::newRow("folder replaced") << true << false << true;
 #endif
-    QTest::newRow("program missing") << false << false;
+    QTest::newRow("program missing") << false << false << false;
 }
 
 void WatchdogTest::secondPassRecovers()
 {
     QFETCH(bool, programFound);
     QFETCH(bool, fullDisk);
+    QFETCH(bool, folderReplaced);
     QTemporaryDir work;
     QVERIFY(work.isValid());
     QString out = work.filePath(QStringLiteral("watchdog.out"));
@@ -237,8 +276,9 @@ void WatchdogTest::secondPassRecovers()
 #ifdef Q_OS_WIN
                    readAll(out).endsWith(firstStart());
 #else
-                   readAll(QStringLiteral("/proc/%1/wchan").arg(watchdog.processId()))
-                       .contains("nanosleep");
+                   readAll(QStringLiteral("/proc/%1/syscall").arg(watchdog.processId()))
+                           .split(' ')
+                           .value(0) == QByteArray::number(SYS_clock_nanosleep);
 #endif
         },
         eventTimeoutMs));
@@ -260,6 +300,22 @@ void WatchdogTest::secondPassRecovers()
     QCOMPARE(second.exitCode(), 1);
     QVERIFY(readAll(work.filePath(QStringLiteral("second.out"))).isEmpty());
     QVERIFY(readAll(work.filePath(QStringLiteral("second.err"))).isEmpty());
+
+    if (folderReplaced) {
+        // The watchdog ends rather than kill and relaunch in a folder that
+        // is no longer the one it was started in.
+        const QString moved = work.path() + QLatin1String(".old");
+        const auto removed = qScopeGuard([&] { QDir(moved).removeRecursively(); });
+        QVERIFY(QDir().rename(work.path(), moved));
+        QVERIFY(QDir().mkdir(work.path()));
+        QVERIFY(watchdog.waitForFinished(int(checkIntervalMs) + eventTimeoutMs));
+        QCOMPARE(watchdog.exitCode(), 3);
+        QCOMPARE(readAll(moved + QLatin1String("/watchdog.out")), banner() + firstStart());
+        QVERIFY2(readAll(moved + QLatin1String("/watchdog.err")).contains("deleted or replaced"),
+                 readAll(moved + QLatin1String("/watchdog.err")).constData());
+        QVERIFY(watchedProcesses().isEmpty());
+        return;
+    }
 
     const QByteArray outcome = programFound ? started() : startFailed();
     QVERIFY(waitFor(
@@ -309,6 +365,17 @@ void WatchdogTest::secondPassRecovers()
     watchdog.kill();
     QVERIFY(watchdog.waitForFinished());
     QVERIFY(isAlive(relaunched));
+
+    // Nothing of the guard went with the relaunched program: a new watchdog runs.
+    QProcess next;
+    start(next, work, QStringLiteral("next"));
+    const QString nextOut = work.filePath(QStringLiteral("next.out"));
+    QVERIFY(waitFor([&] { return readAll(nextOut).size() >= (banner() + firstStart()).size(); },
+                    eventTimeoutMs));
+    QCOMPARE(readAll(nextOut), banner() + firstStart());
+    QCOMPARE(next.state(), QProcess::Running);
+    next.kill();
+    QVERIFY(next.waitForFinished());
 }
 
 QTEST_GUILESS_MAIN(WatchdogTest)

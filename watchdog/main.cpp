@@ -7,11 +7,23 @@
 #include <clocale>
 
 #ifdef Q_OS_UNIX
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QtDebug>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace
 {
+
+#ifdef Q_OS_UNIX
+const int folderGoneExitStatus = 3;
+#endif
 
 // " === Программа восстанавливает Gorsebright в случае зависания === \n"
 const char bannerFirstLine[] =
@@ -39,12 +51,55 @@ void prepareSignals()
     // children itself, so waiting for a kill tool or the relaunch would fail.
     signal(SIGCHLD, SIG_DFL);
 }
+
+// Started with fd 0, 1 or 2 closed, our own descriptors would take their
+// numbers and be handed on as the kill tools' and the relaunched program's
+// standard streams; /dev/null holds the place, as daemons do.
+void fillClosedStandardStreams()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR); // takes the lowest free number: fd
+    }
+}
+
+// The folder the watchdog was started in, as a path and as the folder it
+// named then. Unlike on Windows, it can be deleted or renamed while we work
+// in it; going on would then kill Gorsebright by name and relaunch it in a
+// folder that is gone or no longer the one configured.
+struct StartFolder {
+    QByteArray path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+StartFolder startFolder()
+{
+    StartFolder folder;
+    struct stat status = {};
+    if (stat(".", &status) == 0) {
+        folder.path = QFile::encodeName(QDir::currentPath());
+        folder.device = status.st_dev;
+        folder.inode = status.st_ino;
+    }
+    return folder;
+}
+
+bool stillThere(const StartFolder &folder)
+{
+    struct stat status = {};
+    return stat(folder.path.constData(), &status) == 0 && status.st_dev == folder.device &&
+           status.st_ino == folder.inode;
+}
 #endif
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
+    fillClosedStandardStreams();
+#endif
     QCoreApplication application(argc, argv);
     std::setlocale(LC_ALL, "Russian");
 
@@ -53,6 +108,7 @@ int main(int argc, char *argv[])
         return 1;
 #ifdef Q_OS_UNIX
     prepareSignals();
+    const StartFolder folder = startFolder();
 #endif
 
     writeConsole(bannerFirstLine);
@@ -61,6 +117,14 @@ int main(int argc, char *argv[])
     QString previousStamp;
     bool firstPass = true;
     for (;;) {
+#ifdef Q_OS_UNIX
+        if (!stillThere(folder)) {
+            qCritical("watchdog: the folder it was started in, %s, has been deleted or "
+                      "replaced; ending, so as not to kill and relaunch Gorsebright there",
+                      folder.path.constData());
+            return folderGoneExitStatus;
+        }
+#endif
         superviseOnce(previousStamp, firstPass);
         QThread::msleep(checkIntervalMs);
         firstPass = false;

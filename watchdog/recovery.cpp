@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QStringList>
+#include <QtDebug>
 #include <QtGlobal>
 
 #ifdef Q_OS_UNIX
@@ -14,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#else
+#include <windows.h>
 #endif
 
 namespace
@@ -21,16 +24,26 @@ namespace
 
 const char watchedProgram[] = "gorsebright.exe";
 const char restoreArgument[] = "crash_restore";
-const char *const killCommandLines[] = {
-    "taskkill /f /im gorsebright.exe",
-    "taskkill /f /im gorsebright.exe",
-    "tskill gorsebright /a /v",
+
+struct KillCommand {
+    const char *line;
+    bool required; // said on stderr when it cannot be run
+};
+const KillCommand killCommands[] = {
+    // tskill is missing from some Windows editions: the taskkill lines do the work.
+    {"taskkill /f /im gorsebright.exe", false},
+    {"taskkill /f /im gorsebright.exe", false},
+    {"tskill gorsebright /a /v", false},
 #ifdef Q_OS_UNIX
     // taskkill and tskill do not exist here; without this the hung program
-    // would keep running beside its replacement.
-    "pkill -KILL -x gorsebright.exe",
+    // would keep running beside its replacement. pkill matches the kernel's
+    // process name, which keeps 15 bytes: a longer one would never match.
+    {"pkill -KILL -x gorsebright.exe", true},
 #endif
 };
+#ifdef Q_OS_UNIX
+static_assert(sizeof watchedProgram - 1 <= 15, "pkill -x would miss a longer process name");
+#endif
 
 // "Запускаем..."
 const char startingMessage[] = "\xc7\xe0\xef\xf3\xf1\xea\xe0\xe5\xec...";
@@ -39,16 +52,23 @@ const char startedMessage[] = "ok\n";
 const char startFailedMessage[] = "\xee\xf8\xe8\xe1\xea\xe0\n";
 
 // Runs a command line through the program search, with its output on our
-// console, and waits for it without a time limit. Its status does not matter.
-void runToCompletion(const QString &commandLine)
+// console, and waits for it without a time limit. Its status does not matter,
+// but a required tool that cannot be run at all leaves the hung program
+// running beside its replacement, so that is said.
+void runToCompletion(const KillCommand &command)
 {
+    const QString commandLine = QString::fromLatin1(command.line);
 #if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
     QStringList arguments = QProcess::splitCommand(commandLine);
     const QString program = arguments.takeFirst();
-    QProcess::execute(program, arguments);
+    const int status = QProcess::execute(program, arguments);
 #else
-    QProcess::execute(commandLine);
+    const int status = QProcess::execute(commandLine);
 #endif
+    if (status == -2 && command.required)
+        qWarning("watchdog: cannot run \"%s\" (is it installed and on PATH?), so a hung %s "
+                 "was not killed",
+                 command.line, watchedProgram);
 }
 
 #ifdef Q_OS_UNIX
@@ -106,7 +126,15 @@ bool startDetached(const QString &program, const QStringList &arguments)
 #else
 bool startDetached(const QString &program, const QStringList &arguments)
 {
-    return QProcess::startDetached(program, arguments);
+    QProcess process;
+    process.setProgram(program);
+    process.setArguments(arguments);
+    // Sharing our console but not our process group, it is not ended by a
+    // Ctrl+C that ends the watchdog.
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *arguments) {
+        arguments->flags |= CREATE_NEW_PROCESS_GROUP;
+    });
+    return process.startDetached();
 }
 #endif
 
@@ -114,8 +142,8 @@ bool startDetached(const QString &program, const QStringList &arguments)
 
 void recoverWatchedProgram()
 {
-    for (const char *commandLine : killCommandLines)
-        runToCompletion(QString::fromLatin1(commandLine));
+    for (const KillCommand &command : killCommands)
+        runToCompletion(command);
 
     writeConsole(startingMessage);
     const bool started = startDetached(QString::fromLatin1(watchedProgram),

@@ -44,6 +44,14 @@ bool findOrCreateSegment(QSharedMemory &memory)
 #ifdef Q_OS_LINUX
 enum class InstanceName { Taken, HeldByAnother, Unavailable };
 
+const char namePrefix[] = "watchdog ";
+const char nameUserPart[] = " uid ";
+// The leading zero byte, the name's parts and the longest user id.
+static_assert(1 + sizeof namePrefix - 1 + sizeof sharedMemoryKey - 1 + sizeof nameUserPart - 1 +
+                      10 <=
+                  sizeof sockaddr_un::sun_path,
+              "the instance name must fit in sun_path");
+
 // Qt keys its objects on Unix by files in the temporary folder: a cleaner
 // that removes them, or another TMPDIR, would let a second instance miss the
 // first. An abstract socket name has no file, and the kernel drops it with
@@ -55,7 +63,7 @@ InstanceName takeInstanceName(int &nameSocket)
     if (nameSocket == -1)
         return InstanceName::Unavailable;
     const QByteArray name =
-        "watchdog " + QByteArray(sharedMemoryKey) + " uid " + QByteArray::number(geteuid());
+        QByteArray(namePrefix) + sharedMemoryKey + nameUserPart + QByteArray::number(geteuid());
     sockaddr_un address = {};
     address.sun_family = AF_UNIX;
     // A leading zero byte puts the name in the abstract namespace.
@@ -85,25 +93,23 @@ SingleInstanceGuard::~SingleInstanceGuard()
 
 bool SingleInstanceGuard::isAnotherInstanceRunning()
 {
-    semaphore_.acquire();
-    bool anotherInstanceRunning = false;
 #ifdef Q_OS_LINUX
+    // The name decides, in one step, so the semaphore is not waited for:
+    // any local user can make one under our key and hold it at zero.
     switch (takeInstanceName(nameSocket_)) {
     case InstanceName::HeldByAnother:
-        anotherInstanceRunning = true;
-        break;
+        return true;
     case InstanceName::Taken:
-        // The name decides. The segment is still made for whoever looks for
-        // it, but one found there belongs to another user or temporary folder.
+        // The segment is still made for whoever looks for it, but one found
+        // there belongs to another user or temporary folder.
         findOrCreateSegment(memory_);
-        break;
+        return false;
     case InstanceName::Unavailable:
-        anotherInstanceRunning = findOrCreateSegment(memory_);
         break;
     }
-#else
-    anotherInstanceRunning = findOrCreateSegment(memory_);
 #endif
+    semaphore_.acquire();
+    const bool anotherInstanceRunning = findOrCreateSegment(memory_);
     semaphore_.release();
     return anotherInstanceRunning;
 }
