@@ -131,8 +131,8 @@ bool startDetached(const QString &program, const QStringList &arguments)
     process.setArguments(arguments);
     // Sharing our console but not our process group, it is not ended by a
     // Ctrl+C that ends the watchdog.
-    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *arguments) {
-        arguments->flags |= CREATE_NEW_PROCESS_GROUP;
+    process.setCreateProcessArgumentsModifier([](QProcess::CreateProcessArguments *create) {
+        create->flags |= CREATE_NEW_PROCESS_GROUP;
     });
     return process.startDetached();
 }
