@@ -11,9 +11,10 @@ if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     exit 77
 fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/watchdog-wine.XXXXXX")
-# Wine marks the prefix as the tests' own; no Mono or Gecko is needed.
+# Wine marks the prefix as the tests' own; no Mono or Gecko is needed. The
+# wineserver makes its socket folder in TMPDIR and leaves it there.
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    WATCHDOG_TEST_PRIVATE_PREFIX=1
+    WATCHDOG_TEST_PRIVATE_PREFIX=1 TMPDIR="$scratch"
 finish() {
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null

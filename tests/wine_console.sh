@@ -11,7 +11,9 @@ for tool in wine wineserver tmux; do
     command -v "$tool" >/dev/null || { echo "wine_console.sh: no $tool here" >&2; exit 77; }
 done
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/watchdog-console.XXXXXX")
-export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# The wineserver makes its socket folder in TMPDIR and leaves it there.
+export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+    TMPDIR="$scratch"
 terminal() { tmux -S "$scratch/tmux" "$@"; }
 finish() {
     terminal kill-server 2>/dev/null
