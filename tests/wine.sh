@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Runs a Windows test program (and its arguments) under Wine, in a Wine prefix
-# of its own that is removed afterwards: the watchdogs, stand-ins and named
-# kernel objects it makes live in that prefix's wineserver, apart from any
-# other. Without a console QtTest writes its results to the debugger output,
-# so they go to a file and are shown afterwards. Exits 77 (skipped) where Wine
-# is missing.
+# Runs a Windows test program (and its arguments) under Wine, or a test script
+# that runs Windows programs, in a Wine prefix of its own that is removed
+# afterwards: the watchdogs, stand-ins and named kernel objects it makes live
+# in that prefix's wineserver, apart from any other. Without a console QtTest
+# writes its results to the debugger output, so they go to a file and are
+# shown afterwards. Exits 77 (skipped) where Wine is missing.
 set -u
 if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
     echo "wine.sh: no Wine here (scripts/windows.sh installs it)" >&2
@@ -26,8 +26,16 @@ trap 'exit 143' TERM INT
 wineboot -i >"$scratch/wineboot.log" 2>&1 || { cat "$scratch/wineboot.log" >&2; exit 1; }
 program=$1
 shift
-# Z: is the Linux root in every new prefix.
-wine "$program" -o "Z:$scratch/results.txt,txt" "$@"
-status=$?
-cat "$scratch/results.txt" 2>/dev/null || echo "wine.sh: $program wrote no results (status $status)"
+case $program in
+*.exe)
+    # Z: is the Linux root in every new prefix.
+    wine "$program" -o "Z:$scratch/results.txt,txt" "$@"
+    status=$?
+    cat "$scratch/results.txt" 2>/dev/null || echo "wine.sh: $program wrote no results (status $status)"
+    ;;
+*) # a script that runs Windows programs itself, in this prefix
+    "$program" "$@"
+    status=$?
+    ;;
+esac
 exit "$status"

@@ -1,28 +1,17 @@
 #!/usr/bin/env bash
 # watchdog.exe under Wine in a terminal (a tmux pane), as a user runs it, in
-# a Wine prefix of its own and a folder holding the stand-in gorsebright.exe.
-# Once the first recovery has relaunched the stand-in, Ctrl+C in that
-# terminal must end the watchdog and leave the relaunched program running.
-# Usage: wine_console.sh BUILD_DIR (the Windows build); exits 77 (skipped)
-# where Wine or tmux is missing.
+# a folder holding the stand-in gorsebright.exe. Once the first recovery has
+# relaunched the stand-in, Ctrl+C in that terminal must end the watchdog and
+# leave the relaunched program running. Run through wine.sh, which gives it a
+# Wine prefix and a scratch TMPDIR of its own and removes both.
+# Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
+# (skipped) where tmux is missing.
 set -u
 build=$1
-for tool in wine wineserver tmux; do
-    command -v "$tool" >/dev/null || { echo "wine_console.sh: no $tool here" >&2; exit 77; }
-done
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/watchdog-console.XXXXXX")
-# The wineserver makes its socket folder in TMPDIR and leaves it there.
-export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
-    TMPDIR="$scratch"
+command -v tmux >/dev/null || { echo "wine_console.sh: no tmux here" >&2; exit 77; }
+scratch=$(mktemp -d)
 terminal() { tmux -S "$scratch/tmux" "$@"; }
-finish() {
-    terminal kill-server 2>/dev/null
-    wineserver -k 2>/dev/null
-    wineserver -w 2>/dev/null
-    rm -rf "$scratch"
-}
-trap finish EXIT
-trap 'exit 143' TERM INT
+trap 'terminal kill-server 2>/dev/null' EXIT
 fail() {
     echo "FAILED: $*" >&2
     terminal capture-pane -p -t watchdog 2>/dev/null | grep -v '^$' >&2
@@ -38,7 +27,6 @@ wait_for() {
     done
 }
 
-wineboot -i >"$scratch/wineboot.log" 2>&1 || { cat "$scratch/wineboot.log" >&2; exit 1; }
 app="$scratch/app"
 mkdir "$app"
 cp "$build/watchdog.exe" "$build/standin/gorsebright.exe" "$app/"
