@@ -6,7 +6,7 @@ build="$root/build"
 
 # Arguments: packages wanted beyond the Linux build's own.
 install_missing_packages() {
-    local wanted=(g++ cmake make qtbase5-dev procps dpkg-dev systemd "$@") missing=()
+    local wanted=(g++ cmake make qtbase5-dev procps dpkg-dev debhelper lintian systemd "$@") missing=()
     for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
@@ -21,6 +21,13 @@ install_missing_packages() {
 }
 
 build_all() {
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    # With the flags Debian's packages are built with, hardening included, so
+    # that the tests run the program as the package ships it. CMake reads the
+    # environment's flags when it first configures a tree.
+    (
+        eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
+        export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
+        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    )
     cmake --build "$build" -j "$(nproc)"
 }

@@ -1,28 +1,26 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the build tree and checks what it holds, that
-# its watchdog runs, and that systemd accepts the unit without a complaint.
-# Usage: package_test.sh BUILD_DIR
+# Checks what the Debian package from scripts/package.sh holds, that its
+# watchdog runs, and that systemd accepts the unit without a complaint.
+# Usage: package_test.sh PACKAGE_DIR
 set -euo pipefail
-build=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-
-cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.log"
-deb=$(ls "$work"/out/gorsebright-watchdog_*.deb)
+deb=$(ls "$1"/gorsebright-watchdog_*_*.deb)
 
 depends=$(dpkg-deb -f "$deb" Depends)
 for wanted in libqt5core5a procps systemd libc6; do
     grep -q "$wanted" <<<"$depends" || { echo "Depends lacks $wanted: $depends"; exit 1; }
 done
 contents=$(dpkg-deb -c "$deb")
-for wanted in /bin/watchdog /lib/systemd/system/gorsebright-watchdog.service \
-    /lib/sysusers.d/gorsebright-watchdog.conf /lib/tmpfiles.d/gorsebright-watchdog.conf README.md; do
+for wanted in /usr/bin/gorsebright-watchdog /lib/systemd/system/gorsebright-watchdog.service \
+    /lib/sysusers.d/gorsebright-watchdog.conf /lib/tmpfiles.d/gorsebright-watchdog.conf \
+    /usr/share/man/man1/gorsebright-watchdog.1.gz /usr/share/doc/gorsebright-watchdog/README.md; do
     grep -q -F "$wanted" <<<"$contents" || { echo "package lacks $wanted"; exit 1; }
 done
 
 # The packaged watchdog, unpacked, prints its banner and first verdict.
 dpkg-deb -x "$deb" "$work/root"
-binary=$(find "$work/root" -path '*/bin/watchdog')
+binary=$work/root/usr/bin/gorsebright-watchdog
 mkdir "$work/run"
 (cd "$work/run" && timeout -s KILL 1 env TMPDIR="$work/run" PATH=/nonexistent "$binary" >out 2>err) || true
 iconv -f cp1251 -t utf-8 "$work/run/out" | grep -q -F "Первый запуск, ждем 40 сек" ||
@@ -36,7 +34,8 @@ fi
 unit=$(find "$work/root" -name gorsebright-watchdog.service)
 sed "s|^ExecStart=.*|ExecStart=$binary|" "$unit" >"$work/gorsebright-watchdog.service"
 grep -q '^KillMode=process$' "$work/gorsebright-watchdog.service"
-report=$(systemd-analyze verify "$work/gorsebright-watchdog.service" 2>&1) || true
+# Its Documentation= names the packaged man page.
+report=$(MANPATH="$work/root/usr/share/man" systemd-analyze verify "$work/gorsebright-watchdog.service" 2>&1) || true
 if [ -n "$report" ]; then
     echo "systemd-analyze verify: $report"
     exit 1

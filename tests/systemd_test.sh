@@ -3,10 +3,12 @@
 # a copy of the minimal tree from scripts/systemd-tree.sh in a container with
 # its own network, installs the package there with apt, points the service at
 # a folder holding the stand-in, and checks the service through its life up to
-# its removal. Usage: systemd_test.sh BUILD_DIR. Exits 77 (skipped) where no
+# its removal and purge. Usage: systemd_test.sh PACKAGE_DIR (scripts/package.sh's
+# output) BUILD_DIR (for the stand-in). Exits 77 (skipped) where no
 # container can be booted.
 set -Eeuo pipefail
-build=$1
+packages=$1
+build=$2
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null || ! command -v mmdebstrap >/dev/null; then
     echo "needs root, systemd-nspawn and mmdebstrap (scripts/systemd-tree.sh installs them)"
@@ -58,8 +60,7 @@ wait_for() {
 alive() { inside kill -0 "$1" 2>/dev/null; }
 active_with_new_pid() { [ "$(property ActiveState)" = active ] && [ "$(property MainPID)" != "$1" ]; }
 
-cpack -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" >"$work/cpack.log"
-deb=$(ls "$work"/out/gorsebright-watchdog_*.deb)
+deb=$(ls "$packages"/gorsebright-watchdog_*_*.deb)
 cp -a "$tree" "$work/root"
 mkdir "$work/root/root/pkg"
 cp "$deb" "$build/standin/gorsebright.exe" "$work/root/root/pkg/"
@@ -142,12 +143,19 @@ wait_for 20 eval '[ "$(journal | grep -c "Первый запуск, ждем 40
 [ "$(property ActiveState)" = active ] || fail "the restarted watchdog was refused"
 alive "$standin" || fail "the restart killed the relaunched stand-in"
 
+echo "== Reinstalling, as an upgrade does, restarts the running watchdog"
+main=$(property MainPID)
+inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall "/root/pkg/$(basename "$deb")" \
+    >"$work/reinstall.log" 2>&1 || { cat "$work/reinstall.log"; fail "the package did not reinstall"; }
+wait_for 30 active_with_new_pid "$main" || fail "the upgrade did not restart the watchdog"
+alive "$standin" || fail "the upgrade killed the relaunched stand-in"
+
 echo "== A watchdog started by hand beside the service's is refused"
 status=0
-hand=$(inside runuser -u gorsebright -- sh -c 'cd /opt/gorsebright && exec watchdog' 2>&1) || status=$?
+hand=$(inside runuser -u gorsebright -- sh -c 'cd /opt/gorsebright && exec gorsebright-watchdog' 2>&1) || status=$?
 [ "$status" -eq 1 ] && [ -z "$hand" ] || fail "the watchdog by hand ended with $status: $hand"
 inside systemctl stop gorsebright-watchdog
-hand=$(inside runuser -u gorsebright -- sh -c 'cd /opt/gorsebright; watchdog >/dev/null 2>&1 & echo $!')
+hand=$(inside runuser -u gorsebright -- sh -c 'cd /opt/gorsebright; gorsebright-watchdog >/dev/null 2>&1 & echo $!')
 # Once it holds the guard's name.
 wait_for 20 eval 'inside grep -q "@watchdog <uniq id 2> uid $uid" /proc/net/unix' ||
     fail "the watchdog by hand did not start"
@@ -167,6 +175,10 @@ inside env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q gorsebright-watch
 alive "$main" && fail "the watchdog outlived apt-get remove"
 [ "$(property LoadState)" = not-found ] || fail "the unit is still $(property LoadState)"
 alive "$standin" || fail "apt-get remove killed the relaunched stand-in"
+inside env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q gorsebright-watchdog \
+    >>"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "the package did not purge"; }
+[ "$(inside id -u gorsebright)" = "$uid" ] && [ -d "$work/root/srv/gorsebright" ] ||
+    fail "the purge took the user gorsebright or /srv/gorsebright"
 
 # Its connection drops as the container goes down.
 inside systemctl poweroff 2>/dev/null || true
