@@ -105,6 +105,47 @@ step() {
     echo "   $((SECONDS - started)) s"
 }
 
+# Writes the licence texts of what the static Qt and the MinGW-w64 runtime put
+# into a program into $licenses, with CRLF line ends, from the Qt source in $1:
+# Qt's LGPLv3 and the GPLv3 it builds on, and one notices file with each
+# third-party part's name, version, copyright and licence, from Qt's own
+# attribution files, followed by Debian's copyright files of the runtime.
+collect_licenses() {
+    local source=$1 new="$licenses.new"
+    rm -rf "$new"
+    mkdir -p "$new"
+    python3 - "$source" "$new" "${qt_attributions[@]}" <<'EOF_PY' || fail "could not collect the licences"
+import json, pathlib, sys
+
+source, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+
+def write(name, text):
+    (out / name).write_text(text, encoding="utf-8", newline="\r\n")
+
+write("Qt-LGPL-3.0.txt", (source / "LICENSE.LGPL3").read_text(encoding="utf-8"))
+write("GPL-3.0.txt", (source / "LICENSE.GPL3").read_text(encoding="utf-8"))
+notices = ["Third-party code in watchdog.exe\n"
+           "================================\n\n"
+           "Qt Core, linked into watchdog.exe, contains the parts below (from Qt's\n"
+           "qt_attribution.json files), and the MinGW-w64 runtime follows them.\n"]
+for folder in sys.argv[3:]:
+    entries = json.loads((source / folder / "qt_attribution.json").read_text(encoding="utf-8"),
+                         strict=False)
+    for entry in entries if isinstance(entries, list) else [entries]:
+        notices.append("\n" + "-" * 72 + "\n%s" % entry["Name"])
+        if entry.get("Version"):
+            notices.append(", version %s" % entry["Version"])
+        notices.append("\nLicense: %s\n\n%s\n" % (entry.get("License", "see below"), entry["Copyright"].strip()))
+        if entry.get("LicenseFile"):
+            notices.append("\n" + (source / folder / entry["LicenseFile"]).read_text(encoding="utf-8"))
+for package in ("gcc-mingw-w64-base", "mingw-w64-x86-64-dev"):
+    notices.append("\n" + "-" * 72 + "\nMinGW-w64 runtime: Debian's copyright file of %s\n\n" % package)
+    notices.append(pathlib.Path("/usr/share/doc/%s/copyright" % package).read_text(encoding="utf-8"))
+write("third-party-notices.txt", "".join(notices))
+EOF_PY
+    mv "$new" "$licenses"
+}
+
 build_qt() {
     if [ -e "$stamp" ]; then
         echo "== Qt $qt_version for $cross: reusing $qt_prefix"
@@ -141,6 +182,7 @@ build_qt() {
         [ -e "$qt_prefix/$file" ] || fail "the Qt build installed no $qt_prefix/$file"
     done
     cp "$work/build/config.summary" "$logs/" 2>/dev/null || true
+    collect_licenses "$qt_source"
     rm -rf "$work"
     # Written last: a cache without it is half-built and is built anew.
     {
@@ -159,15 +201,17 @@ build_windows() {
         rm -rf "$windows_build"
     fi
     cmake -S "$root" -B "$windows_build" -DCMAKE_TOOLCHAIN_FILE="$toolchain_file" \
-        -DCMAKE_PREFIX_PATH="$qt_prefix" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON "$@"
+        -DCMAKE_PREFIX_PATH="$qt_prefix" -DWATCHDOG_LICENSES_DIR="$licenses" \
+        -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON "$@"
     cmake --build "$windows_build" -j "$(nproc)"
+    (cd "$windows_build" && cpack >cpack.log) || { cat "$windows_build/cpack.log" >&2; fail "cpack failed"; }
 }
 
 # Lists what was built and checks that each program stands alone: it may
 # import only Windows' own DLLs, none of Qt's or MinGW's.
 report_built() {
     echo "== Built for Windows ($cross), in $((SECONDS - script_started)) s:"
-    local exe dlls
+    local exe dlls zip
     for exe in "$windows_build/watchdog.exe" "$windows_build/standin/gorsebright.exe"; do
         [ -f "$exe" ] || fail "$exe was not built"
         dlls=$("$cross-objdump" -p "$exe" | awk '/DLL Name:/ { print $3 }' | sort -u | tr '\n' ' ')
@@ -176,11 +220,18 @@ report_built() {
             fail "$exe needs DLLs that do not come with Windows"
         fi
     done
+    zip=$(ls "$windows_build"/watchdog-*-win64.zip)
+    printf '   %s  %s bytes\n' "${zip#"$root"/}" "$(stat -c %s "$zip")"
 }
 
 script_started=$SECONDS
 install_missing_packages perl python3 xz-utils g++-mingw-w64-x86-64-posix \
-    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 tmux
+    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 tmux locales
+# Wine's console takes its code page from the locale: ru_RU.UTF-8 gives the
+# 866 of a Russian Windows console, which the console test needs.
+if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' && [ "$(id -u)" -eq 0 ]; then
+    localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+fi
 
 source_package=$(dpkg-query -W -f='${source:Package}' qtbase5-dev)
 qt_version=$(dpkg-query -W -f='${source:Version}' qtbase5-dev)
@@ -202,6 +253,13 @@ options_hash=$(printf '%s\n' "$compiler_version" "${qt_configure_options[@]}" |
 cache_dir="$qt_cache_root/$qt_version-$options_hash"
 qt_prefix="$cache_dir/qt"
 stamp="$cache_dir/complete"
+licenses="$cache_dir/licenses"
+# The third-party code of Qt Core that a program linked with it contains, as
+# the link map of watchdog.exe shows (-Wl,-Map): folders of qt_attribution.json.
+qt_attributions=(src/3rdparty/zlib src/3rdparty/pcre2 src/3rdparty/double-conversion
+    src/3rdparty/easing src/3rdparty/freebsd src/3rdparty/md4 src/3rdparty/md5 src/3rdparty/sha1
+    src/3rdparty/sha3 src/3rdparty/rfc6234 src/3rdparty/tinycbor src/corelib/io src/corelib/text
+    src/corelib/codecs)
 
 # One build of the cache at a time; a user who cannot write it can still use it.
 if mkdir -p "$qt_cache_root" 2>/dev/null && [ -w "$qt_cache_root" ]; then
@@ -209,6 +267,15 @@ if mkdir -p "$qt_cache_root" 2>/dev/null && [ -w "$qt_cache_root" ]; then
     flock 9
 fi
 build_qt
+# A Qt cache from before the licences were kept beside it: fetch the source
+# once more for them.
+if [ ! -d "$licenses" ]; then
+    logs="$cache_dir/logs"
+    work=$(mktemp -d)
+    fetch_qt_source "$work"
+    collect_licenses "$qt_source"
+    rm -rf "$work"
+fi
 exec 9>&-
 
 build_windows "$@"

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
-# watchdog.exe under Wine in a terminal (a tmux pane), as a user runs it, in
-# a folder holding the stand-in gorsebright.exe. Once the first recovery has
-# relaunched the stand-in, Ctrl+C in that terminal must end the watchdog and
-# leave the relaunched program running. Run through wine.sh, which gives it a
-# Wine prefix and a scratch TMPDIR of its own and removes both.
+# The release zip under Wine, as a Windows user runs it: unpacked into a folder
+# whose path has Cyrillic letters and a space, beside the stand-in
+# gorsebright.exe, and started by its start script from another folder, in a
+# terminal (a tmux pane) whose console code page is a Russian Windows' 866
+# (LANG=ru_RU.UTF-8). The terminal must show the Russian text, and the first
+# recovery must relaunch the stand-in in that folder with "crash_restore".
+# Then Ctrl+C in that terminal must end the watchdog and leave the relaunched
+# program running. Run through wine.sh, which gives it a Wine prefix and a
+# scratch TMPDIR of its own and removes both.
 # Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
 # (skipped) where tmux is missing.
 set -u
@@ -27,15 +31,26 @@ wait_for() {
     done
 }
 
-app="$scratch/app"
-mkdir "$app"
-cp "$build/watchdog.exe" "$build/standin/gorsebright.exe" "$app/"
-terminal -f /dev/null new-session -d -s watchdog -x 120 -y 40 \
-    "cd '$app' && wine watchdog.exe; echo \$? >'$scratch/ended'; sleep infinity"
+app="$scratch/Горсбрайт тест"
+mkdir "$app" "$scratch/elsewhere"
+(cd "$app" && cmake -E tar xf "$(ls "$build"/watchdog-*-win64.zip)") || fail "cannot unpack the zip"
+cp "$build/standin/gorsebright.exe" "$app/"
+cat >"$scratch/run.sh" <<EOF
+cd "$scratch/elsewhere" && LANG=ru_RU.UTF-8 wine cmd /c "$(winepath -w "$app/start-watchdog.cmd")"
+echo \$? >"$scratch/ended"
+sleep infinity
+EOF
+terminal -f /dev/null new-session -d -s watchdog -x 120 -y 40 "bash '$scratch/run.sh'"
 
+# Wine's console draws some spaces as cursor moves: the pane's text, not the
+# bytes written, is what the user sees.
+shows() { terminal capture-pane -p -t watchdog | grep -q -F "$1"; }
+wait_for 60 shows "Первый запуск, ждем 40 сек" || fail "the terminal shows no Russian first pass"
+shows "=== Программа восстанавливает Gorsebright в случае зависания ===" || fail "no Russian banner"
 # The relaunch comes with the second pass, 40 s after the first.
 relaunched() { [ -e "$app/is_run.txt" ]; }
-wait_for 120 relaunched || fail "no relaunched gorsebright.exe"
+wait_for 120 relaunched || fail "no relaunched gorsebright.exe in the unpacked folder"
+wait_for 20 shows 'arguments: "crash_restore"' || fail "the stand-in was not started with crash_restore"
 terminal send-keys -t watchdog C-c
 wait_for 20 test -e "$scratch/ended" || fail "Ctrl+C did not end the watchdog"
 stamp=$(stat -c %y "$app/is_run.txt")
