@@ -114,10 +114,10 @@ collect_licenses() {
     local source=$1 new="$licenses.new"
     rm -rf "$new"
     mkdir -p "$new"
-    python3 - "$source" "$new" "${qt_attributions[@]}" <<'EOF_PY' || fail "could not collect the licences"
+    python3 - "$source" "$new" "$source_package $qt_version" "${qt_attributions[@]}" <<'EOF_PY' ||
 import json, pathlib, sys
 
-source, out = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2])
+source, out, qt_package = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
 
 def write(name, text):
     (out / name).write_text(text, encoding="utf-8", newline="\r\n")
@@ -126,9 +126,10 @@ write("Qt-LGPL-3.0.txt", (source / "LICENSE.LGPL3").read_text(encoding="utf-8"))
 write("GPL-3.0.txt", (source / "LICENSE.GPL3").read_text(encoding="utf-8"))
 notices = ["Third-party code in watchdog.exe\n"
            "================================\n\n"
-           "Qt Core, linked into watchdog.exe, contains the parts below (from Qt's\n"
-           "qt_attribution.json files), and the MinGW-w64 runtime follows them.\n"]
-for folder in sys.argv[3:]:
+           "watchdog.exe is built with Qt Core from Debian's source package\n%s.\n"
+           "Qt Core contains the parts below (from Qt's qt_attribution.json files),\n"
+           "and the MinGW-w64 runtime follows them.\n" % qt_package]
+for folder in sys.argv[4:]:
     entries = json.loads((source / folder / "qt_attribution.json").read_text(encoding="utf-8"),
                          strict=False)
     for entry in entries if isinstance(entries, list) else [entries]:
@@ -143,6 +144,7 @@ for package in ("gcc-mingw-w64-base", "mingw-w64-x86-64-dev"):
     notices.append(pathlib.Path("/usr/share/doc/%s/copyright" % package).read_text(encoding="utf-8"))
 write("third-party-notices.txt", "".join(notices))
 EOF_PY
+        fail "could not collect the licences"
     mv "$new" "$licenses"
 }
 

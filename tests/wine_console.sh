@@ -3,7 +3,7 @@
 # whose path has Cyrillic letters and a space, beside the stand-in
 # gorsebright.exe, and started by its start script from another folder, in a
 # terminal (a tmux pane) whose console code page is a Russian Windows' 866
-# (LANG=ru_RU.UTF-8). The terminal must show the Russian text, and the first
+# (LC_ALL=ru_RU.UTF-8). The terminal must show the Russian text, and the first
 # recovery must relaunch the stand-in in that folder with "crash_restore".
 # Then Ctrl+C in that terminal must end the watchdog and leave the relaunched
 # program running. Run through wine.sh, which gives it a Wine prefix and a
@@ -36,7 +36,7 @@ mkdir "$app" "$scratch/elsewhere"
 (cd "$app" && cmake -E tar xf "$(ls "$build"/watchdog-*-win64.zip)") || fail "cannot unpack the zip"
 cp "$build/standin/gorsebright.exe" "$app/"
 cat >"$scratch/run.sh" <<EOF
-cd "$scratch/elsewhere" && LANG=ru_RU.UTF-8 wine cmd /c "$(winepath -w "$app/start-watchdog.cmd")"
+cd "$scratch/elsewhere" && LC_ALL=ru_RU.UTF-8 wine cmd /c "$(winepath -w "$app/start-watchdog.cmd")"
 echo \$? >"$scratch/ended"
 sleep infinity
 EOF
