@@ -6,7 +6,7 @@ build="$root/build"
 
 # Arguments: packages wanted beyond the Linux build's own.
 install_missing_packages() {
-    local wanted=(g++ cmake make qtbase5-dev procps dpkg-dev debhelper lintian systemd "$@") missing=()
+    local wanted=(g++ cmake make qtbase5-dev procps build-essential dpkg-dev debhelper lintian systemd "$@") missing=()
     for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")

@@ -45,7 +45,7 @@ terminal -f /dev/null new-session -d -s watchdog -x 120 -y 40 "bash '$scratch/ru
 # Wine's console draws some spaces as cursor moves: the pane's text, not the
 # bytes written, is what the user sees.
 shows() { terminal capture-pane -p -t watchdog | grep -q -F "$1"; }
-wait_for 60 shows "Первый запуск, ждем 40 сек" || fail "the terminal shows no Russian first pass"
+wait_for 90 shows "Первый запуск, ждем 40 сек" || fail "the terminal shows no Russian first pass"
 shows "=== Программа восстанавливает Gorsebright в случае зависания ===" || fail "no Russian banner"
 # The relaunch comes with the second pass, 40 s after the first.
 relaunched() { [ -e "$app/is_run.txt" ]; }
