@@ -20,6 +20,14 @@ install_missing_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
 
+# Copies the source tree, without .git and the build trees, into $1, for a
+# build elsewhere that leaves this tree as it is.
+copy_source_tree() {
+    mkdir -p "$1"
+    tar -C "$root" --exclude=./.git --exclude=./build --exclude='./build-*' --exclude='./obj-*' -cf - . |
+        tar -C "$1" -xf -
+}
+
 build_all() {
     # With the flags Debian's packages are built with, hardening included, so
     # that the tests run the program as the package ships it. CMake reads the

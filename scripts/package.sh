@@ -4,14 +4,11 @@
 # on any error, warning or pedantic tag that debian/ does not override.
 # Leaves the .deb files, .buildinfo and .changes in OUT_DIR (default
 # build/package). Usage: package.sh [OUT_DIR]
-set -euo pipefail
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-out=$(mkdir -p "${1:-$root/build/package}" && cd "${1:-$root/build/package}" && pwd)
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+out=$(mkdir -p "${1:-$build/package}" && cd "${1:-$build/package}" && pwd)
 
 rm -rf "${out:?}"/*
-mkdir "$out/src"
-tar -C "$root" --exclude=./.git --exclude=./build --exclude='./build-*' --exclude='./obj-*' -cf - . |
-    tar -C "$out/src" -xf -
+copy_source_tree "$out/src"
 # A package that does not build prints why; one that does, only its name.
 (cd "$out/src" && dpkg-buildpackage -b -us -uc) >"$out/build.log" 2>&1 ||
     { tail -40 "$out/build.log" >&2; echo "package.sh: dpkg-buildpackage failed" >&2; exit 1; }

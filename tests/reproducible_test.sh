@@ -2,16 +2,13 @@
 # Builds the Windows release a second time, from a copy of the source tree in
 # another folder into another build folder, and compares its watchdog.exe and
 # zip with the Windows build's, byte for byte. Usage: reproducible_test.sh BUILD_DIR
-set -euo pipefail
+source "$(dirname "$0")/../scripts/common.sh"
 build=$1
-root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cached() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 
-mkdir "$work/src"
-tar -C "$root" --exclude=./.git --exclude=./build --exclude='./build-*' --exclude='./obj-*' -cf - . |
-    tar -C "$work/src" -xf -
+copy_source_tree "$work/src"
 {
     cmake -S "$work/src" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$(cached CMAKE_TOOLCHAIN_FILE)" \
         -DCMAKE_PREFIX_PATH="$(cached CMAKE_PREFIX_PATH)" -DWATCHDOG_LICENSES_DIR="$(cached WATCHDOG_LICENSES_DIR)" \
