@@ -151,41 +151,62 @@ void SupervisionTest::passSequence()
     QFETCH(QString, verdicts);
     const QString path = work_.filePath(QStringLiteral("is_run.txt"));
 
+    const QString toolLog = work_.filePath(QStringLiteral("tools.log"));
     QByteArray expectedOutput;
     QStringList expectedLog;
     QString seen;
     int recoveries = 0;
-    QString previousStamp;
-    StdoutCapture capture(work_.filePath(QStringLiteral("stdout")));
-    qInstallMessageHandler(recordLog);
-    for (int pass = 0; pass < heartbeats.size(); ++pass) {
-        setHeartbeat(path, heartbeats.at(pass));
-        const QString stamp = heartbeatStamp(path);
-        expectedLog << QLatin1Char('"') + stamp + QLatin1Char('"');
-        switch (superviseOnce(previousStamp, pass == 0)) {
-        case Verdict::FirstStart:
-            seen += QLatin1Char('F');
-            expectedOutput += firstStart();
-            break;
-        case Verdict::WorksNormally:
-            seen += QLatin1Char('N');
-            expectedOutput += worksNormally();
-            break;
-        case Verdict::HungOrNotRunning:
-            seen += QLatin1Char('H');
-            ++recoveries;
-            expectedOutput += hung() + fakeKillToolOutput() + starting() + startFailed();
-            break;
+    QByteArray output;
+    // A kill tool the system failed to start (Wine's CreateProcess now and
+    // then fails under load) is skipped by the recovery, as it should be, but
+    // its output is then missing: a sequence in which a tool never began is
+    // run again, a few times at most, and must then come out whole.
+    for (int attempt = 1, attempts = 3;; ++attempt) {
+        init();
+        expectedOutput.clear();
+        expectedLog.clear();
+        seen.clear();
+        recoveries = 0;
+        QString previousStamp;
+        StdoutCapture capture(work_.filePath(QStringLiteral("stdout")));
+        qInstallMessageHandler(recordLog);
+        for (int pass = 0; pass < heartbeats.size(); ++pass) {
+            setHeartbeat(path, heartbeats.at(pass));
+            const QString stamp = heartbeatStamp(path);
+            expectedLog << QLatin1Char('"') + stamp + QLatin1Char('"');
+            switch (superviseOnce(previousStamp, pass == 0)) {
+            case Verdict::FirstStart:
+                seen += QLatin1Char('F');
+                expectedOutput += firstStart();
+                break;
+            case Verdict::WorksNormally:
+                seen += QLatin1Char('N');
+                expectedOutput += worksNormally();
+                break;
+            case Verdict::HungOrNotRunning:
+                seen += QLatin1Char('H');
+                ++recoveries;
+                expectedOutput += hung() + fakeKillToolOutput() + starting() + startFailed();
+                break;
+            }
+            // Whatever the verdict, the next pass compares with this stamp.
+            QCOMPARE(previousStamp, stamp);
         }
-        // Whatever the verdict, the next pass compares with this stamp.
-        QCOMPARE(previousStamp, stamp);
+        qInstallMessageHandler(nullptr);
+        output = capture.take();
+        const int began = readAll(toolLog).count("begin ");
+        const int wanted = recoveries * fakeKillToolOutput().count('\n');
+        if (began >= wanted || attempt == attempts)
+            break;
+        QWARN(qPrintable(
+            QStringLiteral("%1 of %2 kill tool runs began; trying again").arg(began).arg(wanted)));
     }
-    qInstallMessageHandler(nullptr);
 
     QCOMPARE(seen, verdicts);
-    QCOMPARE(capture.take(), expectedOutput);
-    QCOMPARE(readAll(work_.filePath(QStringLiteral("tools.log"))).count("begin taskkill"),
-             2 * recoveries);
+    QVERIFY2(output == expectedOutput, printable(output) +
+                                           "\n   expected: " + printable(expectedOutput) +
+                                           "\n   tools: " + printable(readAll(toolLog)));
+    QCOMPARE(readAll(toolLog).count("begin taskkill"), 2 * recoveries);
 
     QCOMPARE(logRecords.size(), heartbeats.size());
     for (int pass = 0; pass < logRecords.size(); ++pass) {
