@@ -1,15 +1,5 @@
 #include "single_instance_guard.h"
 
-#ifdef Q_OS_LINUX
-#include <QByteArray>
-#include <cerrno>
-#include <cstddef>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
-#endif
-
 namespace
 {
 
@@ -41,40 +31,6 @@ bool findOrCreateSegment(QSharedMemory &memory)
     return anotherInstanceRunning;
 }
 
-#ifdef Q_OS_LINUX
-enum class InstanceName { Taken, HeldByAnother, Unavailable };
-
-const char namePrefix[] = "watchdog ";
-const char nameUserPart[] = " uid ";
-// The leading zero byte, the name's parts and the longest user id.
-static_assert(1 + sizeof namePrefix - 1 + sizeof sharedMemoryKey - 1 + sizeof nameUserPart - 1 +
-                      10 <=
-                  sizeof sockaddr_un::sun_path,
-              "the instance name must fit in sun_path");
-
-// Qt keys its objects on Unix by files in the temporary folder: a cleaner
-// that removes them, or another TMPDIR, would let a second instance miss the
-// first. An abstract socket name has no file, and the kernel drops it with
-// the process however that ends. The user id in the name keeps users apart,
-// as logon sessions are kept apart on Windows.
-InstanceName takeInstanceName(int &nameSocket)
-{
-    nameSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (nameSocket == -1)
-        return InstanceName::Unavailable;
-    const QByteArray name =
-        QByteArray(namePrefix) + sharedMemoryKey + nameUserPart + QByteArray::number(geteuid());
-    sockaddr_un address = {};
-    address.sun_family = AF_UNIX;
-    // A leading zero byte puts the name in the abstract namespace.
-    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
-    const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
-    if (bind(nameSocket, reinterpret_cast<const sockaddr *>(&address), length) == 0)
-        return InstanceName::Taken;
-    return errno == EADDRINUSE ? InstanceName::HeldByAnother : InstanceName::Unavailable;
-}
-#endif
-
 } // namespace
 
 SingleInstanceGuard::SingleInstanceGuard()
@@ -83,20 +39,11 @@ SingleInstanceGuard::SingleInstanceGuard()
 {
 }
 
-SingleInstanceGuard::~SingleInstanceGuard()
-{
-#ifdef Q_OS_LINUX
-    if (nameSocket_ != -1)
-        close(nameSocket_);
-#endif
-}
-
 bool SingleInstanceGuard::isAnotherInstanceRunning()
 {
-#ifdef Q_OS_LINUX
     // The name decides, in one step, so the semaphore is not waited for:
     // any local user can make one under our key and hold it at zero.
-    switch (takeInstanceName(nameSocket_)) {
+    switch (name_.take(sharedMemoryKey)) {
     case InstanceName::HeldByAnother:
         return true;
     case InstanceName::Taken:
@@ -107,7 +54,6 @@ bool SingleInstanceGuard::isAnotherInstanceRunning()
     case InstanceName::Unavailable:
         break;
     }
-#endif
     semaphore_.acquire();
     const bool anotherInstanceRunning = findOrCreateSegment(memory_);
     semaphore_.release();

@@ -3,6 +3,27 @@
 #include <QSharedMemory>
 #include <QSystemSemaphore>
 
+// A name that one running watchdog of a user holds, which the system drops
+// with the process however it ends. Its use differs per platform
+// (single_instance_guard_unix.cpp, single_instance_guard_win.cpp); where there
+// is none, take() says Unavailable and the segment alone decides.
+class InstanceName
+{
+  public:
+    enum Outcome { Taken, HeldByAnother, Unavailable };
+
+    InstanceName() = default;
+    ~InstanceName();
+    InstanceName(const InstanceName &) = delete;
+    InstanceName &operator=(const InstanceName &) = delete;
+
+    // Call once; the name is held until destruction.
+    Outcome take(const char *key);
+
+  private:
+    int handle_ = -1; // what holds the name, where the platform has one
+};
+
 // Keeps a second watchdog from running beside the first: the first instance
 // holds a named 1-byte shared-memory segment for its whole life, and a named
 // semaphore makes the test for it and its creation one step across processes.
@@ -10,7 +31,6 @@ class SingleInstanceGuard
 {
   public:
     SingleInstanceGuard();
-    ~SingleInstanceGuard();
     SingleInstanceGuard(const SingleInstanceGuard &) = delete;
     SingleInstanceGuard &operator=(const SingleInstanceGuard &) = delete;
 
@@ -20,7 +40,5 @@ class SingleInstanceGuard
   private:
     QSystemSemaphore semaphore_;
     QSharedMemory memory_;
-#ifdef Q_OS_LINUX
-    int nameSocket_ = -1; // holds the instance's abstract socket name
-#endif
+    InstanceName name_;
 };

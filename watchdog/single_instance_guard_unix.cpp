@@ -1,0 +1,48 @@
+#include "single_instance_guard.h"
+
+#include <QByteArray>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace
+{
+
+const char namePrefix[] = "watchdog ";
+const char nameUserPart[] = " uid ";
+
+} // namespace
+
+InstanceName::~InstanceName()
+{
+    if (handle_ != -1)
+        close(handle_);
+}
+
+// Qt keys its objects on Unix by files in the temporary folder: a cleaner
+// that removes them, or another TMPDIR, would let a second instance miss the
+// first. An abstract socket name (Linux) has no file, and the kernel drops it
+// with the process however that ends. The user id in the name keeps users
+// apart, as logon sessions are kept apart on Windows.
+InstanceName::Outcome InstanceName::take(const char *key)
+{
+    handle_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (handle_ == -1)
+        return Unavailable;
+    const QByteArray name =
+        QByteArray(namePrefix) + key + nameUserPart + QByteArray::number(geteuid());
+    // The leading zero byte and the name must fit.
+    if (size_t(name.size()) + 1 > sizeof sockaddr_un::sun_path)
+        return Unavailable;
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    // A leading zero byte puts the name in the abstract namespace.
+    std::memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    const socklen_t length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()));
+    if (bind(handle_, reinterpret_cast<const sockaddr *>(&address), length) == 0)
+        return Taken;
+    return errno == EADDRINUSE ? HeldByAnother : Unavailable;
+}
