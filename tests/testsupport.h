@@ -130,14 +130,10 @@ inline void writeFakeTool(const QString &dir, const QString &fileName)
         builtFile(QLatin1String("tests/fake_tool") + QLatin1String(executableSuffix)), path));
 }
 
-// The kill tools the recovery runs: taskkill and tskill, and pkill off Windows.
+// The kill tools the recovery runs: taskkill and tskill.
 inline void writeFakeKillTools(const QString &dir)
 {
-    for (const char *tool : {"taskkill", "tskill",
-#ifndef Q_OS_WIN
-                             "pkill"
-#endif
-         })
+    for (const char *tool : {"taskkill", "tskill"})
         writeFakeTool(dir, QLatin1String(tool) + QLatin1String(executableSuffix));
 }
 
@@ -145,11 +141,7 @@ inline void writeFakeKillTools(const QString &dir)
 // running twice.
 inline QByteArray fakeKillToolOutput()
 {
-    return console("output of taskkill\noutput of taskkill\noutput of tskill\n"
-#ifndef Q_OS_WIN
-                   "output of pkill\n"
-#endif
-    );
+    return console("output of taskkill\noutput of taskkill\noutput of tskill\n");
 }
 
 // Points fd 1 at a file for the life of the object, so in-process output can

@@ -6,18 +6,13 @@
 #include <QString>
 #include <QStringList>
 
-struct KillCommand {
-    const char *line;
-    bool required; // said on stderr when it cannot be run
-};
-
 // Runs a command line through the program search, with its output on our
-// console, and waits for it without a time limit.
-void runToCompletion(const KillCommand &command);
+// console, and waits for it without a time limit. Its status does not matter.
+void runToCompletion(const char *commandLine);
 
 // Kills what the system's kill commands do not reach here: nothing where
 // taskkill and tskill exist.
-void killByNameWhereNoTaskkill();
+void killByNameWhereNoTaskkill(const char *programName);
 
 // Starts the program detached in our working directory, found through the
 // system's program search; false when it could not be started.

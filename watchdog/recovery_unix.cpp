@@ -1,9 +1,14 @@
 #include "recovery_platform.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QThread>
+#include <QtDebug>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,67 +17,199 @@
 namespace
 {
 
-// taskkill and tskill do not exist here; without this the hung program
-// would keep running beside its replacement. pkill matches the kernel's
-// process name, which keeps 15 bytes: a longer one would never match.
-const char killByNameLine[] = "pkill -KILL -x gorsebright.exe";
-static_assert(sizeof "gorsebright.exe" - 1 <= 15, "pkill -x would miss a longer process name");
+// An argument vector for exec, owning its strings.
+class ArgumentVector
+{
+  public:
+    explicit ArgumentVector(const QList<QByteArray> &words) : words_(words)
+    {
+        for (QByteArray &word : words_)
+            pointers_.push_back(word.data());
+        pointers_.push_back(nullptr);
+    }
+    char *const *data() const { return pointers_.data(); }
+    const char *program() const { return pointers_.front(); }
+
+  private:
+    QList<QByteArray> words_;
+    std::vector<char *> pointers_;
+};
+
+// In a child: every signal at its default and none blocked, whatever the
+// watchdog inherited, then the program, found through PATH. Not posix_spawn:
+// glibc's leaves its own internal signals ignored. Should exec fail, its
+// errno goes to the close-on-exec pipe report.
+[[noreturn]] void execProgram(const ArgumentVector &arguments, int report)
+{
+    struct sigaction defaultAction = {};
+    defaultAction.sa_handler = SIG_DFL;
+    for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
+        sigaction(signalNumber, &defaultAction, nullptr);
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigprocmask(SIG_SETMASK, &noSignals, nullptr);
+    execvp(arguments.program(), arguments.data());
+    const int error = errno;
+    (void)!write(report, &error, sizeof error);
+    _exit(127);
+}
+
+// What the children wrote to the report pipe: 0 when it closed with nothing
+// in it, which a successful exec does.
+int readReport(int report)
+{
+    int error = 0;
+    ssize_t got;
+    do
+        got = read(report, &error, sizeof error);
+    while (got == -1 && errno == EINTR);
+    close(report);
+    return got == sizeof error ? error : 0;
+}
+
+void waitForChild(pid_t child)
+{
+    while (waitpid(child, nullptr, 0) == -1 && errno == EINTR) {
+    }
+}
+
+// A program that is not installed needs no word: taskkill and tskill never
+// are here, and a missing Gorsebright is what "ошибка" says. Anything else (a
+// used-up process limit, above all) would go unseen.
+void sayCannotStart(const char *what, int error)
+{
+    if (error != 0 && error != ENOENT)
+        qWarning("watchdog: cannot start \"%s\": %s", what, std::strerror(error));
+}
+
+const int killWaitMs = 2000;
+
+// The last part of a path; a program run by Wine has a Windows path.
+QByteArray lastPart(const QByteArray &path)
+{
+    return path.mid(qMax(path.lastIndexOf('/'), path.lastIndexOf('\\')) + 1);
+}
+
+QByteArray readProcFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether the process at /proc/PID runs a program started as name, exactly
+// as taskkill /im matches an image name.
+bool runsProgram(const QString &proc, const QByteArray &name)
+{
+    // The kernel keeps 15 bytes of the name a program was started as: enough
+    // to pass over nearly everything, not to tell "name" from "name-updater".
+    if (readProcFile(proc + QLatin1String("/comm")) != name.left(15) + '\n')
+        return false;
+    // What the starter named it: the relaunch, a shell, or Wine, which gives
+    // the Windows path of the program.
+    const QByteArray commandLine = readProcFile(proc + QLatin1String("/cmdline"));
+    if (lastPart(commandLine.left(commandLine.indexOf('\0'))) == name)
+        return true;
+    // The program file, also when started under another first argument, and
+    // after it was replaced on disk.
+    QByteArray file = QFile::encodeName(QFile::symLinkTarget(proc + QLatin1String("/exe")));
+    if (file.endsWith(" (deleted)"))
+        file.chop(int(sizeof " (deleted)" - 1));
+    return lastPart(file) == name;
+}
 
 } // namespace
 
-void killByNameWhereNoTaskkill()
+void runToCompletion(const char *commandLine)
 {
-    runToCompletion({killByNameLine, true});
+    const ArgumentVector arguments(QByteArray(commandLine).split(' '));
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) == -1) {
+        sayCannotStart(commandLine, errno);
+        return;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        execProgram(arguments, report[1]);
+    }
+    const int forkError = errno;
+    close(report[1]);
+    const int error = readReport(report[0]);
+    if (child == -1) {
+        sayCannotStart(commandLine, forkError);
+        return;
+    }
+    waitForChild(child);
+    sayCannotStart(commandLine, error);
+}
+
+// taskkill and tskill do not exist here; without this the hung program would
+// keep running beside its replacement. Done here, not by pkill: it needs no
+// new process, which a hung program that used up the process limit would
+// deny, and it matches the whole name, where pkill -x sees only 15 bytes.
+void killByNameWhereNoTaskkill(const char *programName)
+{
+    const QByteArray name(programName);
+    const QString self = QString::number(getpid());
+    const QStringList entries =
+        QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    std::vector<pid_t> killed;
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const pid_t pid = pid_t(entry.toInt(&isPid));
+        // One we may not signal is passed over, as one gone meanwhile.
+        if (isPid && entry != self && runsProgram(QLatin1String("/proc/") + entry, name) &&
+            kill(pid, SIGKILL) == 0)
+            killed.push_back(pid);
+    }
+    // Until a killed process has been collected, it holds its place under the
+    // user's process limit, which the relaunch may need; it may also still
+    // hold what its replacement will want. Waited for a short while only.
+    QElapsedTimer waited;
+    waited.start();
+    for (const pid_t pid : killed) {
+        while (kill(pid, 0) == 0 && waited.elapsed() < killWaitMs)
+            QThread::msleep(10);
+    }
 }
 
 // Qt 5's QProcess::startDetached hands SIGPIPE to the new program ignored.
 // This starts it the same way otherwise (own session, not our child, found
-// through PATH, in our working directory) but with every signal at its
-// default and none blocked, whatever the watchdog itself inherited.
+// through PATH, in our working directory) but as execProgram leaves it.
 bool startDetached(const QString &program, const QStringList &arguments)
 {
-    std::vector<QByteArray> encoded{QFile::encodeName(program)};
+    QList<QByteArray> words{QFile::encodeName(program)};
     for (const QString &argument : arguments)
-        encoded.push_back(QFile::encodeName(argument));
-    std::vector<char *> argv;
-    for (QByteArray &item : encoded)
-        argv.push_back(item.data());
-    argv.push_back(nullptr);
-
-    const pid_t child = fork();
-    if (child == -1)
+        words << QFile::encodeName(argument);
+    const ArgumentVector argumentVector(words);
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) == -1) {
+        sayCannotStart(argumentVector.program(), errno);
         return false;
-    if (child == 0) {
-        // The intermediate child only detaches the program and reports
-        // through its exit status whether the program could be started: a
-        // successful exec closes the report pipe without a byte written.
-        setsid();
-        int report[2];
-        if (pipe2(report, O_CLOEXEC) == -1)
-            _exit(1);
-        const pid_t program = fork();
-        if (program == 0) {
-            // Not posix_spawn: glibc's leaves its own internal signals ignored.
-            struct sigaction defaultAction = {};
-            defaultAction.sa_handler = SIG_DFL;
-            for (int signalNumber = 1; signalNumber < NSIG; ++signalNumber)
-                sigaction(signalNumber, &defaultAction, nullptr);
-            sigset_t noSignals;
-            sigemptyset(&noSignals);
-            sigprocmask(SIG_SETMASK, &noSignals, nullptr);
-            execvp(argv[0], argv.data());
-            const char failed = 1;
-            (void)!write(report[1], &failed, 1);
-            _exit(127);
-        }
-        close(report[1]);
-        char failed = 0;
-        _exit(program != -1 && read(report[0], &failed, 1) == 0 ? 0 : 1);
     }
-    int status = 0;
-    pid_t waited;
-    do
-        waited = waitpid(child, &status, 0);
-    while (waited == -1 && errno == EINTR);
-    return waited == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const pid_t child = fork();
+    if (child == 0) {
+        // The intermediate child only detaches the program: it ends at once,
+        // so the program is not ours to wait for.
+        close(report[0]);
+        setsid();
+        const pid_t detached = fork();
+        if (detached == 0)
+            execProgram(argumentVector, report[1]);
+        if (detached == -1) {
+            const int error = errno;
+            (void)!write(report[1], &error, sizeof error);
+        }
+        _exit(0);
+    }
+    const int forkError = errno;
+    close(report[1]);
+    // The pipe closes once the program runs or its start has failed.
+    int error = readReport(report[0]);
+    if (child == -1)
+        error = forkError;
+    else
+        waitForChild(child);
+    sayCannotStart(argumentVector.program(), error);
+    return error == 0;
 }

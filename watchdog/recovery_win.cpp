@@ -3,7 +3,19 @@
 #include <QProcess>
 #include <windows.h>
 
-void killByNameWhereNoTaskkill() {}
+void runToCompletion(const char *commandLine)
+{
+    const QString line = QString::fromLatin1(commandLine);
+#if QT_VERSION >= QT_VERSION_CHECK(5, 15, 0)
+    QStringList arguments = QProcess::splitCommand(line);
+    const QString program = arguments.takeFirst();
+    QProcess::execute(program, arguments);
+#else
+    QProcess::execute(line);
+#endif
+}
+
+void killByNameWhereNoTaskkill(const char *) {}
 
 bool startDetached(const QString &program, const QStringList &arguments)
 {
