@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <QThread>
-#include <QtDebug>
 #include <clocale>
 
 namespace
@@ -30,9 +29,9 @@ int main(int argc, char *argv[])
 
     SingleInstanceGuard guard;
     if (guard.isAnotherInstanceRunning())
-        return 1;
+        return guard.refusalExitStatus();
     prepareSignals();
-    const StartFolder folder = startFolder();
+    StartFolder folder = startFolder();
 
     writeConsole(bannerFirstLine);
     writeConsole(bannerSecondLine);
@@ -40,13 +39,10 @@ int main(int argc, char *argv[])
     QString previousStamp;
     bool firstPass = true;
     for (;;) {
-        if (!stillThere(folder)) {
-            qCritical("watchdog: the folder it was started in, %s, has been deleted or "
-                      "replaced; ending, so as not to kill and relaunch Gorsebright there",
-                      folder.path.constData());
+        if (!stillThere(folder))
             return folderGoneExitStatus;
-        }
         superviseOnce(previousStamp, firstPass);
+        collectOrphans();
         QThread::msleep(checkIntervalMs);
         firstPass = false;
     }

@@ -46,6 +46,9 @@ bool SingleInstanceGuard::isAnotherInstanceRunning()
     switch (name_.take(sharedMemoryKey)) {
     case InstanceName::HeldByAnother:
         return true;
+    case InstanceName::HeldByStranger:
+        refusalExitStatus_ = nameTakenExitStatus;
+        return true;
     case InstanceName::Taken:
         // The segment is still made for whoever looks for it, but one found
         // there belongs to another user or temporary folder.

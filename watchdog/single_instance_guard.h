@@ -10,7 +10,9 @@
 class InstanceName
 {
   public:
-    enum Outcome { Taken, HeldByAnother, Unavailable };
+    // HeldByStranger: by someone other than a watchdog of this user, which
+    // take() has said on stderr.
+    enum Outcome { Taken, HeldByAnother, HeldByStranger, Unavailable };
 
     InstanceName() = default;
     ~InstanceName();
@@ -24,6 +26,11 @@ class InstanceName
     int handle_ = -1; // what holds the name, where the platform has one
 };
 
+// Another watchdog runs.
+const int anotherInstanceExitStatus = 1;
+// The instance name is held by someone other than a watchdog of this user.
+const int nameTakenExitStatus = 4;
+
 // Keeps a second watchdog from running beside the first: the first instance
 // holds a named 1-byte shared-memory segment for its whole life, and a named
 // semaphore makes the test for it and its creation one step across processes.
@@ -36,9 +43,12 @@ class SingleInstanceGuard
 
     // Call once. False means this instance now holds the segment and may run.
     bool isAnotherInstanceRunning();
+    // After a refusal: the exit status that says why.
+    int refusalExitStatus() const { return refusalExitStatus_; }
 
   private:
     QSystemSemaphore semaphore_;
     QSharedMemory memory_;
     InstanceName name_;
+    int refusalExitStatus_ = anotherInstanceExitStatus;
 };

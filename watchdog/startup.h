@@ -12,19 +12,25 @@ void fillClosedStandardStreams();
 // Signal dispositions that the watchdog and the programs it starts need.
 void prepareSignals();
 
+// Between passes: collects the programs that ended after being left to us,
+// which only the first process of a container is.
+void collectOrphans();
+
 // The folder the watchdog was started in, as a path and as the folder it
 // named then.
 struct StartFolder {
-    QByteArray path;
+    QByteArray path; // empty where it cannot be told
     quint64 device = 0;
     quint64 inode = 0;
+    int lastError = 0; // the last error said about it
 };
 
 StartFolder startFolder();
 
-// False once the folder has been deleted, renamed or replaced, which only
-// some systems allow while a process works in it.
-bool stillThere(const StartFolder &folder);
+// False, said on stderr, once the folder has been deleted or the path names
+// another folder, which only some systems allow while a process works in it.
+// Any other error in looking is said once and counts as still there.
+bool stillThere(StartFolder &folder);
 
 // The exit status when the start folder has gone.
 const int folderGoneExitStatus = 3;

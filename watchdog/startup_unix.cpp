@@ -1,17 +1,49 @@
 #include "startup.h"
 
-#include <QDir>
-#include <QFile>
+#include <QtDebug>
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
 {
 
 void ignoreSignal(int) {}
+
+// The first process of a PID namespace (a container's entry point) gets no
+// default action for SIGTERM and SIGINT from the kernel, and every orphan of
+// the namespace.
+bool isNamespaceInit()
+{
+    static const bool init = getpid() == 1;
+    return init;
+}
+
+// Ended by a signal, a shell would report 128 + its number.
+void endOnSignal(int signalNumber)
+{
+    _exit(128 + signalNumber);
+}
+
+bool sameFolder(const struct stat &status, const StartFolder &folder)
+{
+    return S_ISDIR(status.st_mode) && status.st_dev == folder.device &&
+           status.st_ino == folder.inode;
+}
+
+bool gone(const StartFolder &folder)
+{
+    qCritical("watchdog: the folder it was started in, %s, has been deleted or replaced; "
+              "ending, so as not to kill and relaunch Gorsebright there",
+              folder.path.isEmpty() ? "(its path unknown)" : folder.path.constData());
+    return false;
+}
 
 } // namespace
 
@@ -39,26 +71,78 @@ void prepareSignals()
     // An ignored SIGCHLD, left by some launchers, makes the system reap our
     // children itself, so waiting for a kill tool or the relaunch would fail.
     signal(SIGCHLD, SIG_DFL);
+    if (isNamespaceInit()) {
+        struct sigaction end = {};
+        end.sa_handler = endOnSignal;
+        sigemptyset(&end.sa_mask);
+        sigaction(SIGTERM, &end, nullptr);
+        sigaction(SIGINT, &end, nullptr);
+    }
+}
+
+// Every child we start is waited for there; what else ends is an orphan,
+// the relaunched Gorsebright above all, left to us as the namespace's init.
+void collectOrphans()
+{
+    if (!isNamespaceInit())
+        return;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
 }
 
 // Unlike on Windows, the folder can be deleted or renamed while we work in
 // it; going on would then kill Gorsebright by name and relaunch it in a
-// folder that is gone or no longer the one configured.
+// folder that is gone or no longer the one configured. The path is kept as
+// the system's bytes: a folder name need not be valid in any encoding.
 StartFolder startFolder()
 {
     StartFolder folder;
-    struct stat status = {};
-    if (stat(".", &status) == 0) {
-        folder.path = QFile::encodeName(QDir::currentPath());
-        folder.device = status.st_dev;
-        folder.inode = status.st_ino;
+    struct stat here = {};
+    if (stat(".", &here) == 0) {
+        folder.device = here.st_dev;
+        folder.inode = here.st_ino;
+        // The path the operator used, links and all, while the shell's PWD
+        // still names this folder (as get_current_dir_name() does): a link
+        // switched to another folder is then seen.
+        const char *const shellPath = getenv("PWD");
+        struct stat there = {};
+        if (shellPath && shellPath[0] == '/' && stat(shellPath, &there) == 0 &&
+            sameFolder(there, folder)) {
+            folder.path = shellPath;
+        } else {
+            QByteArray buffer(PATH_MAX, '\0');
+            if (getcwd(buffer.data(), size_t(buffer.size())))
+                folder.path = buffer.constData();
+        }
     }
+    if (folder.path.isEmpty())
+        qWarning("watchdog: cannot tell the path of the folder it was started in (%s); it "
+                 "notices only that folder's deletion",
+                 std::strerror(errno));
     return folder;
 }
 
-bool stillThere(const StartFolder &folder)
+bool stillThere(StartFolder &folder)
 {
     struct stat status = {};
-    return stat(folder.path.constData(), &status) == 0 && status.st_dev == folder.device &&
-           status.st_ino == folder.inode;
+    int error = 0;
+    if (!folder.path.isEmpty()) {
+        if (stat(folder.path.constData(), &status) == 0) {
+            folder.lastError = 0;
+            return sameFolder(status, folder) || gone(folder);
+        }
+        error = errno;
+        if (error == ENOENT || error == ENOTDIR)
+            return gone(folder);
+    }
+    // The path tells nothing now (a parent made unreadable, a network file
+    // system's hiccup): the folder itself may still have been deleted.
+    if (stat(".", &status) == 0 && status.st_nlink == 0)
+        return gone(folder);
+    if (error != 0 && error != folder.lastError)
+        qWarning("watchdog: cannot look at the folder it was started in, %s (%s); watching it "
+                 "all the same",
+                 folder.path.constData(), std::strerror(error));
+    folder.lastError = error;
+    return true;
 }
