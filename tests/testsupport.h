@@ -28,6 +28,7 @@
 // after windows.h, which it needs
 #include <tlhelp32.h>
 #else
+#include <grp.h>
 #include <signal.h>
 #include <unistd.h>
 #endif
@@ -364,7 +365,8 @@ inline bool isAlive(qint64 pid)
     return state != '?' && state != 'Z';
 }
 
-// Live (not zombie) processes whose name is "gorsebright.exe".
+// Live (not zombie) processes of the program file "gorsebright.exe": not
+// those whose longer name the kernel cuts to the same 15 bytes.
 inline QVector<qint64> watchedProcesses()
 {
     QVector<qint64> pids;
@@ -374,7 +376,9 @@ inline QVector<qint64> watchedProcesses()
         if (!isPid)
             continue;
         const QByteArray comm = readAll(QStringLiteral("/proc/%1/comm").arg(pid)).trimmed();
-        if (comm == "gorsebright.exe" && isAlive(pid))
+        const QString file = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+        if (comm == "gorsebright.exe" &&
+            QFileInfo(file).fileName() == QLatin1String("gorsebright.exe") && isAlive(pid))
             pids << pid;
     }
     return pids;
@@ -383,6 +387,61 @@ inline QVector<qint64> watchedProcesses()
 inline void killProcess(qint64 pid)
 {
     ::kill(pid_t(pid), SIGKILL);
+}
+
+// A user id that nothing else on the machine runs as.
+const uid_t spareUid = 3999999990u;
+
+// Whether this test may switch to spareUid: as root, outside a user
+// namespace that maps only a few ids.
+inline bool spareUserAvailable()
+{
+    return geteuid() == 0 && readAll(QStringLiteral("/proc/self/uid_map")).contains("4294967295");
+}
+
+// In a child before exec: the process becomes uid's, with no other groups.
+inline bool switchUser(uid_t uid)
+{
+    return setgroups(0, nullptr) == 0 && setgid(gid_t(uid)) == 0 && setuid(uid) == 0;
+}
+
+// The tasks (threads included) that the kernel counts against uid's process limit.
+inline int tasksOf(uid_t uid)
+{
+    int tasks = 0;
+    // Not "self": a link to one of them.
+    for (const QString &entry :
+         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoSymLinks)) {
+        const QString taskDir = QStringLiteral("/proc/%1/task").arg(entry);
+        for (const QString &task : QDir(taskDir).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            for (const QByteArray &line :
+                 readAll(taskDir + QLatin1Char('/') + task + QLatin1String("/status"))
+                     .split('\n')) {
+                if (line.startsWith("Uid:") &&
+                    line.mid(4).simplified().split(' ').value(0).toUInt() == uid)
+                    ++tasks;
+            }
+        }
+    }
+    return tasks;
+}
+
+// Starts program as a child of ours, run by uid (0: as we are), in our
+// working folder with its output appended to outputFile; its pid.
+inline qint64 startAs(uid_t uid, const QString &program, const QString &outputFile)
+{
+    const QByteArray path = QFile::encodeName(program);
+    const QByteArray output = QFile::encodeName(outputFile);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int fd = open(output.constData(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+        dup2(fd, STDOUT_FILENO);
+        dup2(fd, STDERR_FILENO);
+        if (uid == 0 || switchUser(uid))
+            execl(path.constData(), path.constData(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    return pid;
 }
 
 // Ends the gorsebright.exe processes working in dir: only a test's own, since

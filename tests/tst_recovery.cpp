@@ -9,6 +9,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#ifndef Q_OS_WIN
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#endif
+
 using namespace testsupport;
 
 class RecoveryTest : public QObject
@@ -21,6 +27,7 @@ class RecoveryTest : public QObject
     void cleanup();
     void killsInOrderThenStarts();
     void startFailureIsReported();
+    void replacesRunningProgram_data();
     void replacesRunningProgram();
 
   private:
@@ -36,6 +43,8 @@ void RecoveryTest::initTestCase()
 {
     savedDir_ = QDir::currentPath();
     savedPath_ = qgetenv("PATH");
+    // The recoveries run in children log through Qt's own handler.
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
 }
 
 void RecoveryTest::init()
@@ -118,27 +127,98 @@ void RecoveryTest::startFailureIsReported()
 #endif
 }
 
+void RecoveryTest::replacesRunningProgram_data()
+{
+    // As a user whose process limit the running copies use up: only a kill
+    // that needs no new process can then make room for the relaunch.
+    QTest::addColumn<bool>("limited");
+    QTest::newRow("plain") << false;
+#ifndef Q_OS_WIN
+    QTest::newRow("process limit used up") << true;
+#endif
+}
+
 void RecoveryTest::replacesRunningProgram()
 {
     // Real kill by name: only where every such process is this test's own.
     REQUIRE_CONFINEMENT();
+    QFETCH(bool, limited);
     qputenv("PATH", searchPathWith(standInDir()));
-
-    QProcess standIn;
-    standIn.setProgram(standInDir() + QLatin1String("/gorsebright.exe"));
-    standIn.setWorkingDirectory(work_->path());
-    qint64 oldPid = 0;
-    QVERIFY(startProcess(standIn, Start::Detached, &oldPid));
-    started_ << oldPid;
-    QVERIFY(waitFor([&] { return QFile::exists(QStringLiteral("is_run.txt")); }, eventTimeoutMs));
-
+    const QString standIn = standInDir() + QLatin1String("/gorsebright.exe");
     const QString stdoutFile = work_->filePath(QStringLiteral("stdout"));
+    QVector<qint64> oldPids;
+#ifdef Q_OS_WIN
+    QProcess process;
+    process.setProgram(standIn);
+    process.setWorkingDirectory(work_->path());
+    qint64 oldPid = 0;
+    QVERIFY(startProcess(process, Start::Detached, &oldPid));
+    started_ << oldPid;
+    oldPids << oldPid;
+    QVERIFY(waitFor([&] { return QFile::exists(QStringLiteral("is_run.txt")); }, eventTimeoutMs));
     StdoutCapture capture(stdoutFile);
     recoverWatchedProgram();
     const QByteArray output = withoutStandInLines(capture.take());
     QVERIFY2(output.endsWith(starting() + started()), output.constData());
+#else
+    if (limited && !spareUserAvailable())
+        QSKIP("no user to switch to here");
+    const uid_t uid = limited ? spareUid : 0;
+    QCOMPARE(chmod(QFile::encodeName(work_->path()).constData(), 0777), 0);
+    // Two copies, each holding a place under the limit, and programs whose
+    // names only begin like its, which must be left alone.
+    QStringList programs{standIn, standIn};
+    for (const char *suffix : {"-updater", ".previous"}) {
+        programs << work_->filePath(QLatin1String("gorsebright.exe") + QLatin1String(suffix));
+        QVERIFY(QFile::copy(standIn, programs.last()));
+    }
+    QVector<qint64> bystanders;
+    for (const QString &program : programs) {
+        const qint64 pid = startAs(uid, program, work_->filePath(QStringLiteral("others")));
+        QVERIFY(pid > 0);
+        started_ << pid;
+        (program == standIn ? oldPids : bystanders) << pid;
+        const QByteArray name = QFile::encodeName(QFileInfo(program).fileName()).left(15) + '\n';
+        QVERIFY(waitFor([&] { return readAll(QStringLiteral("/proc/%1/comm").arg(pid)) == name; },
+                        eventTimeoutMs));
+    }
 
-    QVERIFY(waitFor([&] { return !isAlive(oldPid); }, eventTimeoutMs));
+    const QString stderrFile = work_->filePath(QStringLiteral("stderr"));
+    const pid_t recovery = fork();
+    if (recovery == 0) {
+        dup2(open(QFile::encodeName(stdoutFile).constData(), O_WRONLY | O_CREAT, 0600), 1);
+        dup2(open(QFile::encodeName(stderrFile).constData(), O_WRONLY | O_CREAT, 0600), 2);
+        qInstallMessageHandler(nullptr);
+        if (limited) {
+            if (!switchUser(uid))
+                _exit(126);
+            const rlimit used{rlim_t(tasksOf(uid)), rlim_t(tasksOf(uid))};
+            setrlimit(RLIMIT_NPROC, &used);
+        }
+        recoverWatchedProgram();
+        _exit(0);
+    }
+    // The killed copies are ours to collect, as a service manager would.
+    int status = -1;
+    QVERIFY(waitFor(
+        [&] {
+            for (qint64 pid : started_)
+                waitpid(pid_t(pid), nullptr, WNOHANG);
+            return waitpid(recovery, &status, WNOHANG) == recovery;
+        },
+        eventTimeoutMs));
+    QCOMPARE(status, 0);
+    const QByteArray output = withoutStandInLines(readAll(stdoutFile));
+    const QByteArray errors = readAll(stderrFile);
+    QVERIFY2(output.endsWith(starting() + started()), output + errors);
+    QVERIFY2(errors.contains("cannot start \"taskkill /f /im gorsebright.exe\"") == limited,
+             errors + readAll(work_->filePath(QStringLiteral("others"))));
+    for (qint64 pid : bystanders)
+        QVERIFY(isAlive(pid));
+#endif
+
+    for (qint64 pid : oldPids)
+        QVERIFY(waitFor([&] { return !isAlive(pid); }, eventTimeoutMs));
     const qint64 newPid = soleWatchedProcess();
     QVERIFY(newPid != 0);
     started_ << newPid;
