@@ -10,7 +10,10 @@
 #include <QtTest>
 
 #ifndef Q_OS_WIN
+#include <climits>
+#include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #endif
@@ -22,7 +25,28 @@ namespace
 
 #ifdef Q_OS_WIN
 using CarelessLauncher = QProcess;
+using Launcher = QProcess;
 #else
+// Starts the watchdog in a folder below its working directory, entered one
+// step at a time, and as another user when uid is set.
+class Launcher : public QProcess
+{
+  public:
+    QByteArrayList descend;
+    uid_t uid = 0;
+
+  protected:
+    void setupChildProcess() override
+    {
+        for (const QByteArray &step : descend) {
+            if (chdir(step.constData()) != 0)
+                _exit(125);
+        }
+        if (uid != 0 && !switchUser(uid))
+            _exit(126);
+    }
+};
+
 // Starts the watchdog as some launchers leave a program: SIGCHLD and SIGHUP
 // ignored, SIGUSR1 blocked.
 class CarelessLauncher : public QProcess
@@ -46,22 +70,29 @@ quint64 signalBit(int signal)
 #endif
 
 // The environment of a test's watchdog: the stand-in findable on PATH, Qt's
-// default log format, the log on stderr also where Windows has no console.
+// default log format, the log on stderr also where Windows has no console,
+// a UTF-8 locale on Linux.
 QProcessEnvironment environment(const QString &standIns = standInDir())
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"), QFile::decodeName(searchPathWith(standIns)));
     environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
     environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+#ifndef Q_OS_WIN
+    // As on most machines: a folder name of other bytes is then no text.
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+#endif
     return environment;
 }
 
 // Output goes to <name>.err and, unless out is given, <name>.out in the folder.
+// The program is the watchdog unless one is set.
 void start(QProcess &watchdog, const QTemporaryDir &work,
            const QString &name = QStringLiteral("watchdog"),
            QProcessEnvironment env = environment(), const QString &out = QString())
 {
-    watchdog.setProgram(watchdogBinary());
+    if (watchdog.program().isEmpty())
+        watchdog.setProgram(watchdogBinary());
     watchdog.setWorkingDirectory(work.path());
     watchdog.setStandardOutputFile(out.isEmpty() ? work.filePath(name + QLatin1String(".out"))
                                                  : out);
@@ -114,13 +145,30 @@ void WatchdogTest::initTestCase()
 void WatchdogTest::firstPass_data()
 {
     QTest::addColumn<bool>("heartbeatExists");
-    QTest::newRow("no heartbeat file") << false;
-    QTest::newRow("heartbeat file") << true;
+    // Where it runs: "" the scratch folder; else a folder in it named in
+    // Windows-1251 bytes, one whose parent its user may not search, or one
+    // whose path is longer than PATH_MAX.
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<bool>("asInit");        // as the first process of a PID namespace
+    QTest::addColumn<QByteArray>("warning"); // on stderr before the record
+    QTest::newRow("no heartbeat file") << false << "" << false << QByteArray();
+    QTest::newRow("heartbeat file") << true << "" << false << QByteArray();
+#ifndef Q_OS_WIN
+    QTest::newRow("Windows-1251 folder name") << false << "cp1251" << false << QByteArray();
+    QTest::newRow("unreadable parent") << false << "unreadable parent" << false
+                                       << QByteArray("cannot look at the folder it was started in");
+    QTest::newRow("path longer than PATH_MAX")
+        << false << "long" << false << QByteArray("cannot tell the path");
+    QTest::newRow("as PID 1") << false << "" << true << QByteArray();
+#endif
 }
 
 void WatchdogTest::firstPass()
 {
     QFETCH(bool, heartbeatExists);
+    QFETCH(QString, folder);
+    QFETCH(bool, asInit);
+    QFETCH(QByteArray, warning);
     QTemporaryDir work;
     QVERIFY(work.isValid());
     QByteArray expectedLog = console("\"\"\n");
@@ -132,20 +180,101 @@ void WatchdogTest::firstPass()
         expectedLog = console("\"07:08:09\"\n");
     }
 
-    QProcess watchdog;
-    start(watchdog, work);
+    Launcher watchdog;
+#ifndef Q_OS_WIN
+    // Made and entered step by step: a path this long is no path to give.
+    const auto removed = qScopeGuard([&] {
+        QProcess::execute(QStringLiteral("rm"),
+                          {QStringLiteral("-rf"), work.filePath(QStringLiteral("sub"))});
+    });
+    if (!folder.isEmpty()) {
+        const int steps = folder == QLatin1String("long") ? PATH_MAX / 200 + 2 : 2;
+        const QByteArray name = folder == QLatin1String("cp1251")
+                                    ? QByteArray("\xcf\xe0\xef\xea\xe0")
+                                    : QByteArray(200, 'd');
+        int dir = open(QFile::encodeName(work.path()).constData(), O_DIRECTORY);
+        for (int step = 0; step < steps; ++step) {
+            const QByteArray component = step == 0 ? QByteArray("sub") : name;
+            QCOMPARE(mkdirat(dir, component.constData(), 0777), 0);
+            QCOMPARE(fchmodat(dir, component.constData(), 0777, 0), 0);
+            const int next = openat(dir, component.constData(), O_DIRECTORY);
+            ::close(dir);
+            dir = next;
+            watchdog.descend << component;
+        }
+        ::close(dir);
+        if (folder == QLatin1String("unreadable parent")) {
+            if (!spareUserAvailable())
+                QSKIP("no user to switch to here");
+            watchdog.uid = spareUid; // the scratch folder is root's, mode 0700
+        }
+    }
+#endif
     const QByteArray expected = banner() + firstStart();
     const QString out = work.filePath(QStringLiteral("watchdog.out"));
     const QString err = work.filePath(QStringLiteral("watchdog.err"));
+#ifndef Q_OS_WIN
+    if (asInit) {
+        // In a PID namespace of its own, with a child it never started that
+        // has already ended, as orphans are left to a container's first process.
+        const QByteArray binary = QFile::encodeName(watchdogBinary());
+        const pid_t outer = fork();
+        if (outer == 0) {
+            dup2(open(QFile::encodeName(out).constData(), O_WRONLY | O_CREAT, 0600), 1);
+            dup2(open(QFile::encodeName(err).constData(), O_WRONLY | O_CREAT, 0600), 2);
+            setenv("TMPDIR", QFile::encodeName(work.path()).constData(), 1);
+            setenv("QT_FORCE_STDERR_LOGGING", "1", 1);
+            unsetenv("QT_MESSAGE_PATTERN");
+            if (chdir(QFile::encodeName(work.path()).constData()) != 0 ||
+                unshare(CLONE_NEWPID) != 0)
+                _exit(125);
+            const pid_t init = fork();
+            if (init == 0) {
+                const pid_t orphan = fork();
+                if (orphan == 0)
+                    _exit(0);
+                siginfo_t ended;
+                waitid(P_PID, id_t(orphan), &ended, WEXITED | WNOWAIT); // not collected
+                execl(binary.constData(), binary.constData(), static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            int status = 0;
+            waitpid(init, &status, 0);
+            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        }
+        QVERIFY(outer > 0);
+        const auto ended = qScopeGuard([&] {
+            ::kill(outer, SIGKILL);
+            waitpid(outer, nullptr, 0);
+        });
+        QVERIFY(waitFor([&] { return readAll(out) == expected && readAll(err) == expectedLog; },
+                        eventTimeoutMs));
+        // Its orphan collected by the first pass, and SIGTERM, which the
+        // kernel would let it ignore, ends it.
+        const qint64 init =
+            readAll(QStringLiteral("/proc/%1/task/%1/children").arg(outer)).trimmed().toLongLong();
+        QVERIFY(init > 0);
+        QCOMPARE(readAll(QStringLiteral("/proc/%1/task/%1/children").arg(init)), QByteArray());
+        QCOMPARE(::kill(pid_t(init), SIGTERM), 0);
+        int status = 0;
+        QVERIFY(waitFor([&] { return waitpid(outer, &status, WNOHANG) == outer; }, eventTimeoutMs));
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 128 + SIGTERM);
+        return;
+    }
+#endif
+    start(watchdog, work);
     // Only what was written through to the file by now survives the kill.
     QVERIFY(waitFor([&] { return readAll(out).size() >= expected.size(); }, eventTimeoutMs));
-    QVERIFY(waitFor([&] { return !readAll(err).isEmpty(); }, eventTimeoutMs));
+    QVERIFY(waitFor([&] { return readAll(err).endsWith(expectedLog); }, eventTimeoutMs));
     QCOMPARE(watchdog.state(), QProcess::Running);
     watchdog.kill();
     QVERIFY(watchdog.waitForFinished());
 
     QCOMPARE(readAll(out), expected);
-    QCOMPARE(readAll(err), expectedLog);
+    const QByteArray errors = readAll(err);
+    QVERIFY2(errors.contains(warning) && errors.endsWith(expectedLog), errors.constData());
+    QCOMPARE(errors.count('\n'), expectedLog.count('\n') + (warning.isEmpty() ? 0 : 1));
 }
 
 void WatchdogTest::unusualStandardStreams_data()

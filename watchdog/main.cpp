@@ -41,8 +41,8 @@ int main(int argc, char *argv[])
     for (;;) {
         if (!stillThere(folder))
             return folderGoneExitStatus;
-        superviseOnce(previousStamp, firstPass);
         collectOrphans();
+        superviseOnce(previousStamp, firstPass);
         QThread::msleep(checkIntervalMs);
         firstPass = false;
     }
