@@ -6,7 +6,9 @@ build="$root/build"
 
 # Arguments: packages wanted beyond the Linux build's own.
 install_missing_packages() {
-    local wanted=(g++ cmake make qtbase5-dev procps build-essential dpkg-dev debhelper lintian systemd "$@") missing=()
+    local wanted=(g++ cmake make qtbase5-dev procps build-essential dpkg-dev debhelper lintian systemd pkgconf "$@") missing=()
+    # Debian 13 keeps systemd's pkg-config file, which debian/rules reads, apart.
+    [ "$(host_suite)" = bookworm ] || wanted+=(systemd-dev)
     for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
@@ -18,6 +20,11 @@ install_missing_packages() {
     fi
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+}
+
+# The host's Debian release by its code name (bookworm, trixie).
+host_suite() {
+    (. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
 }
 
 # Copies the source tree, without .git and the build trees, into $1, for a
