@@ -7,9 +7,11 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_missing_packages
 build_all
 bash "$root/scripts/windows.sh"
-# The container tree for the live systemd test, which is skipped without root.
+# The container trees for the live systemd tests, which are skipped without
+# root; on Debian 12 also Debian 13's, in which its package is built.
 if [ "$(id -u)" -eq 0 ]; then
     bash "$root/scripts/systemd-tree.sh" >/dev/null
+    [ "$(host_suite)" != bookworm ] || bash "$root/scripts/systemd-tree.sh" trixie >/dev/null
 fi
 
 # A gorsebright.exe that no test started, which every test must leave alone.
