@@ -35,14 +35,16 @@ copy_source_tree() {
         tar -C "$1" -xf -
 }
 
+# Arguments: the build folder (default build/), then more cmake arguments.
 build_all() {
+    local dir=${1:-$build}
     # With the flags Debian's packages are built with, hardening included, so
     # that the tests run the program as the package ships it. CMake reads the
     # environment's flags when it first configures a tree.
     (
         eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
         export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
-        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${@:2}"
     )
-    cmake --build "$build" -j "$(nproc)"
+    cmake --build "$dir" -j "$(nproc)"
 }
