@@ -77,9 +77,10 @@ cp -a "$tree" "$work/root"
 mkdir "$work/root/root/pkg"
 cp "$deb" "$build/standin/gorsebright.exe" "$work/root/root/pkg/"
 if [ -n "$earlier" ]; then
+    earlier_deb=$(ls "$earlier"/gorsebright-watchdog_*_*.deb)
     mkdir "$work/root/root/pkg/earlier"
-    cp "$(ls "$earlier"/gorsebright-watchdog_*_*.deb)" "$work/root/root/pkg/earlier/"
-    first=/root/pkg/earlier/$(basename "$deb")
+    cp "$earlier_deb" "$work/root/root/pkg/earlier/"
+    first=/root/pkg/earlier/$(basename "$earlier_deb")
 fi
 
 echo "== Booting a copy of $tree"
