@@ -6,7 +6,9 @@ build="$root/build"
 
 # Arguments: packages wanted beyond the Linux build's own.
 install_missing_packages() {
-    local wanted=(g++ cmake make qtbase5-dev procps build-essential dpkg-dev debhelper lintian systemd "$@") missing=()
+    local wanted=(g++ cmake make qtbase5-dev procps build-essential dpkg-dev debhelper lintian systemd pkgconf "$@") missing=()
+    # Debian 13 keeps systemd's pkg-config file, which debian/rules reads, apart.
+    [ "$(host_suite)" = bookworm ] || wanted+=(systemd-dev)
     for package in "${wanted[@]}"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
@@ -20,6 +22,11 @@ install_missing_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 }
 
+# The host's Debian release by its code name (bookworm, trixie).
+host_suite() {
+    (. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
+}
+
 # Copies the source tree, without .git and the build trees, into $1, for a
 # build elsewhere that leaves this tree as it is.
 copy_source_tree() {
@@ -28,14 +35,16 @@ copy_source_tree() {
         tar -C "$1" -xf -
 }
 
+# Arguments: the build folder (default build/), then more cmake arguments.
 build_all() {
+    local dir=${1:-$build}
     # With the flags Debian's packages are built with, hardening included, so
     # that the tests run the program as the package ships it. CMake reads the
     # environment's flags when it first configures a tree.
     (
         eval "$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --export=sh)"
         export CXXFLAGS="$CPPFLAGS $CXXFLAGS"
-        cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+        cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${@:2}"
     )
-    cmake --build "$build" -j "$(nproc)"
+    cmake --build "$dir" -j "$(nproc)"
 }

@@ -8,11 +8,16 @@ trap 'rm -rf "$work"' EXIT
 deb=$(ls "$1"/gorsebright-watchdog_*_*.deb)
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for wanted in libqt5core5a procps systemd libc6; do
-    grep -q "$wanted" <<<"$depends" || { echo "Depends lacks $wanted: $depends"; exit 1; }
+# Qt's library is libqt5core5t64 on Debian 13 (64-bit time_t).
+for wanted in 'libqt5core5(a|t64)' procps systemd libc6; do
+    grep -Eq "$wanted" <<<"$depends" || { echo "Depends lacks $wanted: $depends"; exit 1; }
 done
 contents=$(dpkg-deb -c "$deb")
-for wanted in /usr/bin/gorsebright-watchdog /lib/systemd/system/gorsebright-watchdog.service \
+# The unit in this release's systemd folder: /lib on Debian 12, /usr/lib on 13.
+unit_dir=$(pkg-config --variable=systemdsystemunitdir systemd)
+grep -q " \.$unit_dir/gorsebright-watchdog.service\$" <<<"$contents" ||
+    { echo "package lacks $unit_dir/gorsebright-watchdog.service"; exit 1; }
+for wanted in /usr/bin/gorsebright-watchdog \
     /lib/sysusers.d/gorsebright-watchdog.conf /lib/tmpfiles.d/gorsebright-watchdog.conf \
     /usr/share/man/man1/gorsebright-watchdog.1.gz /usr/share/doc/gorsebright-watchdog/README.md; do
     grep -q -F "$wanted" <<<"$contents" || { echo "package lacks $wanted"; exit 1; }

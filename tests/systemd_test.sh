@@ -3,18 +3,22 @@
 # a copy of the minimal tree from scripts/systemd-tree.sh in a container with
 # its own network, installs the package there with apt, points the service at
 # a folder holding the stand-in, and checks the service through its life up to
-# its removal and purge. Usage: systemd_test.sh PACKAGE_DIR (scripts/package.sh's
-# output) BUILD_DIR (for the stand-in). Exits 77 (skipped) where no
-# container can be booted.
+# its removal and purge. With EARLIER_PACKAGE_DIR, it installs that package
+# first and upgrades to PACKAGE_DIR's where it would reinstall. Usage:
+# systemd_test.sh PACKAGE_DIR (scripts/package.sh's output) BUILD_DIR (for the
+# stand-in) [SUITE (the container's release; default the host's)
+# [EARLIER_PACKAGE_DIR]]. Exits 77 (skipped) where no container can be booted.
 set -Eeuo pipefail
 packages=$1
 build=$2
+suite=${3:-}
+earlier=${4:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null || ! command -v mmdebstrap >/dev/null; then
     echo "needs root, systemd-nspawn and mmdebstrap (scripts/systemd-tree.sh installs them)"
     exit 77
 fi
-tree=$("$root/scripts/systemd-tree.sh")
+tree=$("$root/scripts/systemd-tree.sh" $suite)
 
 work=$(mktemp -d)
 nspawn=
@@ -59,11 +63,25 @@ wait_for() {
 }
 alive() { inside kill -0 "$1" 2>/dev/null; }
 active_with_new_pid() { [ "$(property ActiveState)" = active ] && [ "$(property MainPID)" != "$1" ]; }
+# The package's unit is the one systemd loads, from the folder it looks in
+# first: /lib/systemd/system on Debian 12, /usr/lib/systemd/system on 13.
+unit_where_systemd_looks() {
+    local listed
+    listed=$(inside dpkg-query -L gorsebright-watchdog | grep '/gorsebright-watchdog\.service$')
+    [ "$listed" = "$(property FragmentPath)" ] || fail "the package's unit $listed is not the one loaded"
+}
 
 deb=$(ls "$packages"/gorsebright-watchdog_*_*.deb)
+first=/root/pkg/$(basename "$deb")
 cp -a "$tree" "$work/root"
 mkdir "$work/root/root/pkg"
 cp "$deb" "$build/standin/gorsebright.exe" "$work/root/root/pkg/"
+if [ -n "$earlier" ]; then
+    earlier_deb=$(ls "$earlier"/gorsebright-watchdog_*_*.deb)
+    mkdir "$work/root/root/pkg/earlier"
+    cp "$earlier_deb" "$work/root/root/pkg/earlier/"
+    first=/root/pkg/earlier/$(basename "$earlier_deb")
+fi
 
 echo "== Booting a copy of $tree"
 SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 setsid systemd-nspawn -D "$work/root" --boot --register=no \
@@ -77,8 +95,8 @@ state=
 wait_for 60 eval 'state=$(inside systemctl is-system-running --wait 2>/dev/null || true);
     [ "$state" = running ] || [ "$state" = degraded ]' || fail "the container's systemd is $state"
 
-echo "== apt-get install $(basename "$deb")"
-inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "/root/pkg/$(basename "$deb")" \
+echo "== apt-get install $first"
+inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$first" \
     >"$work/install.log" 2>&1 || { cat "$work/install.log"; fail "the package did not install"; }
 uid=$(inside id -u gorsebright) || fail "the package made no user gorsebright"
 [ "$uid" -ne 0 ] || fail "the package's user is root"
@@ -143,12 +161,26 @@ wait_for 20 eval '[ "$(journal | grep -c "Первый запуск, ждем 40
 [ "$(property ActiveState)" = active ] || fail "the restarted watchdog was refused"
 alive "$standin" || fail "the restart killed the relaunched stand-in"
 
-echo "== Reinstalling, as an upgrade does, restarts the running watchdog"
+# (Debian 12's package on 13 has it in /lib/systemd/system, an alias.)
+[ -n "$earlier" ] || unit_where_systemd_looks
+
+if [ -n "$earlier" ]; then
+    echo "== Upgrading to /root/pkg/$(basename "$deb") restarts the running watchdog"
+else
+    echo "== Reinstalling, as an upgrade does, restarts the running watchdog"
+fi
 main=$(property MainPID)
 inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --reinstall "/root/pkg/$(basename "$deb")" \
     >"$work/reinstall.log" 2>&1 || { cat "$work/reinstall.log"; fail "the package did not reinstall"; }
 wait_for 30 active_with_new_pid "$main" || fail "the upgrade did not restart the watchdog"
 alive "$standin" || fail "the upgrade killed the relaunched stand-in"
+[ "$(inside systemctl is-enabled gorsebright-watchdog || true)" = enabled ] || fail "the upgrade disabled the service"
+unit_where_systemd_looks
+# A unit moved from /lib into /usr/lib leaves nothing in dpkg's records under
+# the old alias.
+if [ -n "$earlier" ] && inside dpkg-query -L gorsebright-watchdog | grep '^/lib/systemd'; then
+    fail "the upgraded package still has files under /lib/systemd"
+fi
 
 echo "== A watchdog started by hand beside the service's is refused"
 status=0
@@ -184,4 +216,4 @@ inside env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q gorsebright-watchd
 inside systemctl poweroff 2>/dev/null || true
 wait "$nspawn" || true
 nspawn=
-echo "live systemd ok: $(basename "$deb")"
+echo "live systemd ok: $(basename "$deb") in ${suite:-a tree of the host release}${earlier:+, upgraded from $earlier}"

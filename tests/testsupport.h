@@ -46,6 +46,28 @@ inline QByteArray console(QByteArray text)
     return text;
 }
 
+// A process that runs setupChild() in the child between fork and exec (on
+// Unix): Qt 5 calls a virtual there, Qt 6 a function given beforehand.
+class ChildSetupProcess : public QProcess
+{
+  public:
+    ChildSetupProcess()
+    {
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0) && !defined(Q_OS_WIN)
+        setChildProcessModifier([this] { setupChild(); });
+#endif
+    }
+
+  protected:
+    virtual void setupChild() {}
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    void setupChildProcess() override
+    {
+        setupChild();
+    }
+#endif
+};
+
 // The console bytes of a message, encoded here independently of the program.
 inline QByteArray cp1251(const char *utf8)
 {

@@ -26,25 +26,13 @@ class Instance : public QProcess
     QString err;
 #ifdef Q_OS_WIN
     const PROCESS_INFORMATION *suspended = nullptr;
-#else
-    int gate = -1; // read end of a pipe: the child waits for its end of file
-    int gateWriter = -1;
-
-  protected:
-    void setupChildProcess() override
-    {
-        if (gate == -1)
-            return;
-        ::close(gateWriter);
-        char byte;
-        while (::read(gate, &byte, 1) > 0) {
-        }
-    }
 #endif
 };
 
 // On Unix each child waits, before it becomes the watchdog, for a pipe to be
-// closed; on Windows each is created suspended and resumed.
+// closed: a shell reads it to its end, then executes the watchdog. (Not
+// between fork and exec: Qt 6.4 keeps the parent waiting there.) On Windows
+// each is created suspended and resumed.
 class Gate
 {
   public:
@@ -63,8 +51,13 @@ class Gate
                 instance.suspended = arguments->processInformation;
             });
 #else
-        instance.gate = fds_[0];
-        instance.gateWriter = fds_[1];
+        // Bash, whose redirections take descriptors above 9.
+        instance.setArguments({QStringLiteral("-c"),
+                               QStringLiteral("exec %1>&-; cat <&%2 >/dev/null; exec \"$0\"")
+                                   .arg(fds_[1])
+                                   .arg(fds_[0]),
+                               instance.program()});
+        instance.setProgram(QStringLiteral("/bin/bash"));
 #endif
     }
     void open(const std::list<Instance> &held)

@@ -49,10 +49,10 @@ class Launcher : public QProcess
 
 // Starts the watchdog as some launchers leave a program: SIGCHLD and SIGHUP
 // ignored, SIGUSR1 blocked.
-class CarelessLauncher : public QProcess
+class CarelessLauncher : public ChildSetupProcess
 {
   protected:
-    void setupChildProcess() override
+    void setupChild() override
     {
         signal(SIGCHLD, SIG_IGN);
         signal(SIGHUP, SIG_IGN);
