@@ -29,14 +29,14 @@ using Launcher = QProcess;
 #else
 // Starts the watchdog in a folder below its working directory, entered one
 // step at a time, and as another user when uid is set.
-class Launcher : public QProcess
+class Launcher : public ChildSetupProcess
 {
   public:
     QByteArrayList descend;
     uid_t uid = 0;
 
   protected:
-    void setupChildProcess() override
+    void setupChild() override
     {
         for (const QByteArray &step : descend) {
             if (chdir(step.constData()) != 0)
