@@ -9,7 +9,7 @@ deb=$(ls "$1"/gorsebright-watchdog_*_*.deb)
 
 depends=$(dpkg-deb -f "$deb" Depends)
 # Qt's library is libqt5core5t64 on Debian 13 (64-bit time_t).
-for wanted in 'libqt5core5(a|t64)' procps systemd libc6; do
+for wanted in 'libqt5core5(a|t64)' systemd libc6; do
     grep -Eq "$wanted" <<<"$depends" || { echo "Depends lacks $wanted: $depends"; exit 1; }
 done
 contents=$(dpkg-deb -c "$deb")

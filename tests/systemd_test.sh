@@ -101,6 +101,13 @@ inside env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$first" \
 uid=$(inside id -u gorsebright) || fail "the package made no user gorsebright"
 [ "$uid" -ne 0 ] || fail "the package's user is root"
 [ "$(inside stat -c %U /srv/gorsebright)" = gorsebright ] || fail "/srv/gorsebright is not the user's"
+# An operator's owner and mode for it outlive tmpfiles, run at every boot.
+inside chown nobody:nogroup /srv/gorsebright
+inside chmod 2770 /srv/gorsebright
+inside systemd-tmpfiles --create gorsebright-watchdog.conf
+[ "$(inside stat -c %U:%G:%a /srv/gorsebright)" = nobody:nogroup:2770 ] || fail "tmpfiles reset /srv/gorsebright"
+inside chown gorsebright:gorsebright /srv/gorsebright
+inside chmod 0755 /srv/gorsebright
 [ "$(inside systemctl is-enabled gorsebright-watchdog || true)" = disabled ] ||
     fail "the service was enabled before its folder was chosen"
 
