@@ -148,6 +148,7 @@ void RecoveryTest::replacesRunningProgram()
     const QString stdoutFile = work_->filePath(QStringLiteral("stdout"));
     QVector<qint64> oldPids;
 #ifdef Q_OS_WIN
+    Q_UNUSED(limited); // one row only
     QProcess process;
     process.setProgram(standIn);
     process.setWorkingDirectory(work_->path());
