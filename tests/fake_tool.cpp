@@ -1,4 +1,4 @@
-// Stands in for a command-line tool (taskkill, tskill, pkill, or a program to
+// Stands in for a command-line tool (taskkill, tskill, or a program to
 // start) under whatever name it is copied to. It appends "begin NAME [ARG]..."
 // to the file $FAKE_TOOL_LOG when it begins and "end NAME" when it ends,
 // prints "output of NAME", and in between waits $FAKE_TOOL_PAUSE_MS.
