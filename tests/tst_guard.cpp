@@ -11,6 +11,11 @@
 #include <QtTest>
 #include <list>
 
+#ifndef Q_OS_WIN
+#include <sys/socket.h>
+#include <sys/un.h>
+#endif
+
 using namespace testsupport;
 
 namespace
@@ -18,7 +23,7 @@ namespace
 
 // A watchdog started by the test, its output in files. One held at a gate
 // does not run until the gate opens, so that several can be let go at once.
-class Instance : public QProcess
+class Instance : public ChildSetupProcess
 {
   public:
     QString name;
@@ -26,6 +31,15 @@ class Instance : public QProcess
     QString err;
 #ifdef Q_OS_WIN
     const PROCESS_INFORMATION *suspended = nullptr;
+#else
+    uid_t uid = 0;
+
+  protected:
+    void setupChild() override
+    {
+        if (uid != 0 && !switchUser(uid))
+            _exit(126);
+    }
 #endif
 };
 
@@ -85,11 +99,17 @@ class Gate
 std::list<Instance> instances;
 
 // Starts a watchdog in dir, with tmpDir as TMPDIR (dir when empty), held at
-// gate when one is given.
+// gate when one is given, as the spare user when asked.
 Instance &launch(const QTemporaryDir &dir, const QString &name, const QString &tmpDir = QString(),
-                 Gate *gate = nullptr)
+                 Gate *gate = nullptr, bool asSpareUser = false)
 {
     Instance &instance = instances.emplace_back();
+#ifndef Q_OS_WIN
+    if (asSpareUser)
+        instance.uid = spareUid;
+#else
+    Q_UNUSED(asSpareUser);
+#endif
     instance.name = name;
     instance.out = dir.filePath(name + QLatin1String(".out"));
     instance.err = dir.filePath(name + QLatin1String(".err"));
@@ -227,12 +247,20 @@ void GuardTest::secondInstanceRefused_data()
     // What happens between the first start and the later ones.
     QTest::addColumn<bool>("moveKeyFiles"); // as a temp cleaner would, inodes kept taken
     QTest::addColumn<bool>("otherTmpDir");
-    QTest::addColumn<bool>("semaphoreAtZero"); // made and held by someone else beforehand
-    QTest::newRow("same TMPDIR") << false << false << false;
+    // Made and held by someone else beforehand: the semaphore at zero, or
+    // the spare user's instance name, by another user that listens on it or not.
+    QTest::addColumn<QString>("heldBeforehand");
+    // What the first start then says on stderr, ending with status 4.
+    QTest::addColumn<QByteArray>("refusal");
+    QTest::newRow("same TMPDIR") << false << false << QString() << QByteArray();
 #ifndef Q_OS_WIN // where the guard has no files
-    QTest::newRow("key files moved away") << true << false << false;
-    QTest::newRow("another TMPDIR") << false << true << false;
-    QTest::newRow("semaphore held at zero") << false << false << true;
+    QTest::newRow("key files moved away") << true << false << QString() << QByteArray();
+    QTest::newRow("another TMPDIR") << false << true << QString() << QByteArray();
+    QTest::newRow("semaphore held at zero") << false << false << "semaphore" << QByteArray();
+    QTest::newRow("name listened on by another user")
+        << false << false << "listening" << QByteArray("of user 0, not by a watchdog of this user");
+    QTest::newRow("name bound by another user")
+        << false << false << "bound" << QByteArray("is held by a program that is not a watchdog");
 #endif
 }
 
@@ -240,15 +268,39 @@ void GuardTest::secondInstanceRefused()
 {
     QFETCH(bool, moveKeyFiles);
     QFETCH(bool, otherTmpDir);
-    QFETCH(bool, semaphoreAtZero);
+    QFETCH(QString, heldBeforehand);
+    QFETCH(QByteArray, refusal);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray savedTmpDir = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(dir.path())); // where Qt puts its key file
-    QSystemSemaphore heldSemaphore(semaphoreAtZero ? QStringLiteral("<uniq id>") : QString(), 0,
-                                   QSystemSemaphore::Create);
+    QSystemSemaphore heldSemaphore(
+        heldBeforehand == QLatin1String("semaphore") ? QStringLiteral("<uniq id>") : QString(), 0,
+        QSystemSemaphore::Create);
     savedTmpDir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTmpDir);
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
+#ifndef Q_OS_WIN
+    if (!refusal.isEmpty()) {
+        if (!spareUserAvailable())
+            QSKIP("no user to switch to here");
+        const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto closed = qScopeGuard([&] { ::close(squatter); });
+        const QByteArray name = "watchdog <uniq id 2> uid " + QByteArray::number(spareUid);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+        QCOMPARE(bind(squatter, reinterpret_cast<const sockaddr *>(&address),
+                      socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()))),
+                 0);
+        if (heldBeforehand == QLatin1String("listening"))
+            QCOMPARE(listen(squatter, 1), 0);
+        // Not taken for another watchdog of this user, which would be silent.
+        Instance &refused = launch(dir, QStringLiteral("refused"), QString(), nullptr, true);
+        VERIFY_SETTLED(settle(refused) == 4 && readAll(refused.out).isEmpty() &&
+                       readAll(refused.err).contains(refusal));
+        return;
+    }
+#endif
     Instance &first = launch(dir, QStringLiteral("first"));
     VERIFY_RUNNING(first);
     if (moveKeyFiles) {

@@ -77,6 +77,7 @@ QProcessEnvironment environment(const QString &standIns = standInDir())
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("PATH"), QFile::decodeName(searchPathWith(standIns)));
     environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
+    environment.remove(QStringLiteral("PWD")); // the test's own folder, not the watchdog's
     environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
 #ifndef Q_OS_WIN
     // As on most machines: a folder name of other bytes is then no text.
@@ -93,7 +94,8 @@ void start(QProcess &watchdog, const QTemporaryDir &work,
 {
     if (watchdog.program().isEmpty())
         watchdog.setProgram(watchdogBinary());
-    watchdog.setWorkingDirectory(work.path());
+    // Where PWD names a way to the folder, the watchdog starts there, as from a shell.
+    watchdog.setWorkingDirectory(env.value(QStringLiteral("PWD"), work.path()));
     watchdog.setStandardOutputFile(out.isEmpty() ? work.filePath(name + QLatin1String(".out"))
                                                  : out);
     watchdog.setStandardErrorFile(work.filePath(name + QLatin1String(".err")));
@@ -357,30 +359,37 @@ void WatchdogTest::unusualStandardStreams()
 void WatchdogTest::secondPassRecovers_data()
 {
     QTest::addColumn<bool>("programFound");
-    QTest::addColumn<bool>("fullDisk");       // stdout on a full disk until after the first pass
-    QTest::addColumn<bool>("folderReplaced"); // after the first pass, as a deploy by swap does
+    QTest::addColumn<bool>("fullDisk"); // stdout on a full disk until after the first pass
+    // After the first pass, as a deploy does: "folder" renamed and made anew,
+    // or "link" (by which it was started) switched to another folder.
+    QTest::addColumn<QString>("replaced");
 #ifdef Q_OS_WIN
-    QTest::newRow("relaunched") << true << false << false;
+    QTest::newRow("relaunched") << true << false << QString();
 #else
-    QTest::newRow("relaunched, output on a full disk") << true << true << false;
+    QTest::newRow("relaunched, output on a full disk") << true << true << QString();
     // Where a working folder can be renamed: Windows does not allow it.
-    QTest::newRow("folder replaced") << true << false << true;
+    QTest::newRow("folder replaced") << true << false << "folder";
+    QTest::newRow("link switched") << true << false << "link";
 #endif
-    QTest::newRow("program missing") << false << false << false;
+    QTest::newRow("program missing") << false << false << QString();
 }
 
 void WatchdogTest::secondPassRecovers()
 {
     QFETCH(bool, programFound);
     QFETCH(bool, fullDisk);
-    QFETCH(bool, folderReplaced);
+    QFETCH(QString, replaced);
     QTemporaryDir work;
     QVERIFY(work.isValid());
+    const QString link = work.path() + QLatin1String(".current");
+    const QString moved = work.path() + QLatin1String(".old");
     QString out = work.filePath(QStringLiteral("watchdog.out"));
     const QString err = work.filePath(QStringLiteral("watchdog.err"));
     const QString disk = work.filePath(QStringLiteral("disk"));
     const auto cleanUp = qScopeGuard([&] {
         killWatchedProcessesIn(work.path());
+        QFile::remove(link);
+        QDir(moved).removeRecursively();
 #ifndef Q_OS_WIN
         if (fullDisk)
             umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
@@ -402,6 +411,10 @@ void WatchdogTest::secondPassRecovers()
         environment(programFound ? standInDir() : work.filePath(QStringLiteral("empty")));
     // Seconds since the start, from the watchdog's own clock.
     env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time process} %{message}"));
+    if (replaced == QLatin1String("link")) {
+        QVERIFY(QFile::link(work.path(), link));
+        env.insert(QStringLiteral("PWD"), link);
+    }
     start(watchdog, work, QStringLiteral("watchdog"), env, out);
     // Asleep after its first pass: every write of that pass has been tried.
     QVERIFY(waitFor(
@@ -435,18 +448,30 @@ void WatchdogTest::secondPassRecovers()
     QVERIFY(readAll(work.filePath(QStringLiteral("second.out"))).isEmpty());
     QVERIFY(readAll(work.filePath(QStringLiteral("second.err"))).isEmpty());
 
-    if (folderReplaced) {
+    if (!replaced.isEmpty()) {
         // The watchdog ends rather than kill and relaunch in a folder that
         // is no longer the one it was started in.
-        const QString moved = work.path() + QLatin1String(".old");
-        const auto removed = qScopeGuard([&] { QDir(moved).removeRecursively(); });
-        QVERIFY(QDir().rename(work.path(), moved));
-        QVERIFY(QDir().mkdir(work.path()));
+        QString folder = work.path();
+        if (replaced == QLatin1String("folder")) {
+            QVERIFY(QDir().rename(work.path(), moved));
+            QVERIFY(QDir().mkdir(work.path()));
+            folder = moved;
+        } else {
+            // Switched in one step, as deploy tools do.
+            QVERIFY(QDir().mkdir(moved));
+            QVERIFY(QFile::link(moved, link + QLatin1String(".new")));
+            QCOMPARE(::rename(QFile::encodeName(link + QLatin1String(".new")).constData(),
+                              QFile::encodeName(link).constData()),
+                     0);
+        }
         QVERIFY(watchdog.waitForFinished(int(checkIntervalMs) + eventTimeoutMs));
         QCOMPARE(watchdog.exitCode(), 3);
-        QCOMPARE(readAll(moved + QLatin1String("/watchdog.out")), banner() + firstStart());
-        QVERIFY2(readAll(moved + QLatin1String("/watchdog.err")).contains("deleted or replaced"),
-                 readAll(moved + QLatin1String("/watchdog.err")).constData());
+        QCOMPARE(readAll(folder + QLatin1String("/watchdog.out")), banner() + firstStart());
+        const QByteArray said = readAll(folder + QLatin1String("/watchdog.err"));
+        QVERIFY2(said.contains(
+                     QFile::encodeName(replaced == QLatin1String("link") ? link : work.path()) +
+                     ", has been deleted or replaced"),
+                 said.constData());
         QVERIFY(watchedProcesses().isEmpty());
         return;
     }
