@@ -1,6 +1,8 @@
 // A stand-in for the watched program, for the demo and the tests. It refreshes
 // "is_run.txt" in its working directory every two seconds until the file
 // "gorsebright.hang" appears there; then it removes that file and hangs.
+// What it says goes to its console and to "gorsebright.log" there, where a
+// test finds it whichever console it was given.
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -10,20 +12,63 @@
 #include <QThread>
 #include <cstdio>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace
+{
+
+void say(const QString &text)
+{
+    const QByteArray line = QStringLiteral("gorsebright.exe %1 %2\n")
+                                .arg(QCoreApplication::applicationPid())
+                                .arg(text)
+                                .toLocal8Bit();
+    QFile log(QStringLiteral("gorsebright.log"));
+    if (log.open(QIODevice::WriteOnly | QIODevice::Append))
+        log.write(line);
+    log.close();
+    // Last: a stopped terminal holds it here.
+    std::fputs(line.constData(), stdout);
+    std::fflush(stdout);
+}
+
+#ifdef Q_OS_WIN
+// For the tests: which file the handle whose number is in
+// STANDIN_PROBE_HANDLE names here, if any.
+void describeStart()
+{
+    bool isNumber = false;
+    const qulonglong probe = qEnvironmentVariable("STANDIN_PROBE_HANDLE").toULongLong(&isNumber);
+    if (!isNumber)
+        return;
+    wchar_t path[MAX_PATH] = {};
+    const DWORD length = GetFinalPathNameByHandleW(HANDLE(probe), path, MAX_PATH, 0);
+    say(QStringLiteral("has as handle %1: %2")
+            .arg(probe)
+            .arg(length > 0 && length < MAX_PATH ? QString::fromWCharArray(path, int(length))
+                                                 : QStringLiteral("no file")));
+}
+#else
+void describeStart() {}
+#endif
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QStringList quoted;
     for (const QString &argument : application.arguments().mid(1))
         quoted << QLatin1Char('"') + argument + QLatin1Char('"');
-    std::printf("gorsebright.exe %lld started in %s, arguments: %s\n", application.applicationPid(),
-                qPrintable(QDir::currentPath()), qPrintable(quoted.join(QLatin1Char(' '))));
-    std::fflush(stdout);
+    say(QStringLiteral("started in %1, arguments: %2")
+            .arg(QDir::currentPath(), quoted.join(QLatin1Char(' '))));
+    describeStart();
 
     for (;;) {
         if (QFile::remove(QStringLiteral("gorsebright.hang"))) {
-            std::printf("gorsebright.exe %lld hangs now\n", application.applicationPid());
-            std::fflush(stdout);
+            say(QStringLiteral("hangs now"));
             for (;;)
                 QThread::sleep(3600);
         }

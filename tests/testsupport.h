@@ -492,14 +492,14 @@ inline qint64 soleWatchedProcess()
     return pids.size() == 1 ? pids.first() : 0;
 }
 
-// The start line of stand-in pid, which it prints to the stdout it shares:
-// its working folder and its arguments, each in double quotes and separated
-// by spaces. Waits for it to appear in outputFile; empty if it never does.
+// The start line of a stand-in: its working folder and its arguments, each
+// in double quotes and separated by spaces; empty if it never appeared.
 struct StandInStart {
     QString directory;
     QString arguments;
 };
-inline StandInStart standInStart(const QString &outputFile, qint64 pid)
+// The start line of stand-in pid, from the log it keeps in dir, once there.
+inline StandInStart standInStart(const QString &dir, qint64 pid)
 {
     const QRegularExpression line(
         QStringLiteral("gorsebright\\.exe %1 started in ([^\r\n]*), arguments: ([^\r\n]*)")
@@ -507,7 +507,8 @@ inline StandInStart standInStart(const QString &outputFile, qint64 pid)
     QRegularExpressionMatch match;
     waitFor(
         [&] {
-            match = line.match(QString::fromLocal8Bit(readAll(outputFile)));
+            match = line.match(
+                QString::fromLocal8Bit(readAll(dir + QLatin1String("/gorsebright.log"))));
             return match.hasMatch();
         },
         eventTimeoutMs);

@@ -16,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #endif
 
 using namespace testsupport;
@@ -147,14 +148,22 @@ void WatchdogTest::initTestCase()
 void WatchdogTest::firstPass_data()
 {
     QTest::addColumn<bool>("heartbeatExists");
-    // Where it runs: "" the scratch folder; else a folder in it named in
-    // Windows-1251 bytes, one whose parent its user may not search, or one
-    // whose path is longer than PATH_MAX.
+    // Where it runs: "" the scratch folder, "beside" the same with a
+    // gorsebright.exe in it; else a folder in it named in Windows-1251 bytes,
+    // one whose parent its user may not search, or one whose path is longer
+    // than PATH_MAX.
     QTest::addColumn<QString>("folder");
     QTest::addColumn<bool>("asInit");        // as the first process of a PID namespace
     QTest::addColumn<QByteArray>("warning"); // on stderr before the record
-    QTest::newRow("no heartbeat file") << false << "" << false << QByteArray();
-    QTest::newRow("heartbeat file") << true << "" << false << QByteArray();
+#ifdef Q_OS_WIN
+    // Where Windows would relaunch the program found beside the watchdog.
+    const QByteArray notBeside("gorsebright.exe is not in");
+#else
+    const QByteArray notBeside;
+#endif
+    QTest::newRow("no heartbeat file") << false << "" << false << notBeside;
+    QTest::newRow("heartbeat file") << true << "" << false << notBeside;
+    QTest::newRow("gorsebright.exe beside it") << false << "beside" << false << QByteArray();
 #ifndef Q_OS_WIN
     QTest::newRow("Windows-1251 folder name") << false << "cp1251" << false << QByteArray();
     QTest::newRow("unreadable parent") << false << "unreadable parent" << false
@@ -183,6 +192,10 @@ void WatchdogTest::firstPass()
         expectedLog = console("\"07:08:09\"\n");
     }
 
+    if (folder == QLatin1String("beside")) {
+        QFile program(work.filePath(QStringLiteral("gorsebright.exe")));
+        QVERIFY(program.open(QIODevice::WriteOnly));
+    }
     Launcher watchdog;
 #ifndef Q_OS_WIN
     // Made and entered step by step: a path this long is no path to give.
@@ -190,7 +203,7 @@ void WatchdogTest::firstPass()
         QProcess::execute(QStringLiteral("rm"),
                           {QStringLiteral("-rf"), work.filePath(QStringLiteral("sub"))});
     });
-    if (!folder.isEmpty()) {
+    if (!folder.isEmpty() && folder != QLatin1String("beside")) {
         const int steps = folder == QLatin1String("long") ? PATH_MAX / 200 + 2 : 2;
         const QByteArray name = folder == QLatin1String("cp1251")
                                     ? QByteArray("\xcf\xe0\xef\xea\xe0")
@@ -359,26 +372,31 @@ void WatchdogTest::unusualStandardStreams()
 void WatchdogTest::secondPassRecovers_data()
 {
     QTest::addColumn<bool>("programFound");
-    QTest::addColumn<bool>("fullDisk"); // stdout on a full disk until after the first pass
+    // Until after the first pass, stdout is a file on a "full disk", or a
+    // "stopped terminal" (Ctrl+S), which takes nothing; else a file.
+    QTest::addColumn<QString>("output");
     // After the first pass, as a deploy does: "folder" renamed and made anew,
     // or "link" (by which it was started) switched to another folder.
     QTest::addColumn<QString>("replaced");
 #ifdef Q_OS_WIN
-    QTest::newRow("relaunched") << true << false << QString();
+    QTest::newRow("relaunched") << true << QString() << QString();
 #else
-    QTest::newRow("relaunched, output on a full disk") << true << true << QString();
+    QTest::newRow("relaunched, output on a full disk") << true << "full disk" << QString();
+    QTest::newRow("relaunched, output to a stopped terminal")
+        << true << "stopped terminal" << QString();
     // Where a working folder can be renamed: Windows does not allow it.
-    QTest::newRow("folder replaced") << true << false << "folder";
-    QTest::newRow("link switched") << true << false << "link";
+    QTest::newRow("folder replaced") << true << QString() << "folder";
+    QTest::newRow("link switched") << true << QString() << "link";
 #endif
-    QTest::newRow("program missing") << false << false << QString();
+    QTest::newRow("program missing") << false << QString() << QString();
 }
 
 void WatchdogTest::secondPassRecovers()
 {
     QFETCH(bool, programFound);
-    QFETCH(bool, fullDisk);
+    QFETCH(QString, output);
     QFETCH(QString, replaced);
+    const bool fullDisk = output == QLatin1String("full disk");
     QTemporaryDir work;
     QVERIFY(work.isValid());
     const QString link = work.path() + QLatin1String(".current");
@@ -386,6 +404,10 @@ void WatchdogTest::secondPassRecovers()
     QString out = work.filePath(QStringLiteral("watchdog.out"));
     const QString err = work.filePath(QStringLiteral("watchdog.err"));
     const QString disk = work.filePath(QStringLiteral("disk"));
+#ifndef Q_OS_WIN
+    int terminal = -1; // the stopped terminal's master side
+    QByteArray shownOnTerminal;
+#endif
     const auto cleanUp = qScopeGuard([&] {
         killWatchedProcessesIn(work.path());
         QFile::remove(link);
@@ -393,8 +415,22 @@ void WatchdogTest::secondPassRecovers()
 #ifndef Q_OS_WIN
         if (fullDisk)
             umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
+        if (terminal != -1)
+            ::close(terminal);
 #endif
     });
+    // What the watchdog's stdout has taken so far.
+    const auto shown = [&] {
+#ifndef Q_OS_WIN
+        if (terminal != -1) {
+            char buffer[4096];
+            for (ssize_t size; (size = read(terminal, buffer, sizeof buffer)) > 0;)
+                shownOnTerminal.append(buffer, int(size));
+            return shownOnTerminal;
+        }
+#endif
+        return readAll(out);
+    };
 #ifndef Q_OS_WIN
     if (fullDisk) {
         QVERIFY(QDir().mkpath(disk));
@@ -402,6 +438,18 @@ void WatchdogTest::secondPassRecovers()
             QSKIP("cannot mount a small tmpfs here, so no full disk to write to");
         fill(disk);
         out = disk + QLatin1String("/watchdog.out");
+    }
+    if (output == QLatin1String("stopped terminal")) {
+        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(terminal != -1 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+        out = QFile::decodeName(ptsname(terminal));
+        // Bytes unchanged, flow control as a terminal has it.
+        termios mode = {};
+        QCOMPARE(tcgetattr(terminal, &mode), 0);
+        cfmakeraw(&mode);
+        mode.c_iflag |= IXON;
+        QCOMPARE(tcsetattr(terminal, TCSANOW, &mode), 0);
+        QCOMPARE(write(terminal, "\x13", 1), ssize_t(1)); // Ctrl+S
     }
 #endif
 
@@ -415,11 +463,31 @@ void WatchdogTest::secondPassRecovers()
         QVERIFY(QFile::link(work.path(), link));
         env.insert(QStringLiteral("PWD"), link);
     }
+#ifdef Q_OS_WIN
+    // A handle the watchdog inherits, which must not reach the relaunched program.
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    const HANDLE probe = CreateFileW(
+        reinterpret_cast<const wchar_t *>(work.filePath(QStringLiteral("probe")).utf16()),
+        GENERIC_WRITE, 0, &inheritable, CREATE_ALWAYS, 0, nullptr);
+    QVERIFY(probe != INVALID_HANDLE_VALUE);
+    const auto probeClosed = qScopeGuard([&] { CloseHandle(probe); });
+    env.insert(QStringLiteral("STANDIN_PROBE_HANDLE"), QString::number(quintptr(probe)));
+#endif
     start(watchdog, work, QStringLiteral("watchdog"), env, out);
+    // The log records, apart from what the watchdog says once at start (on
+    // Windows, that gorsebright.exe is not in its folder).
+    const auto records = [&] {
+        QList<QByteArray> lines;
+        for (const QByteArray &line : readAll(err).trimmed().split('\n')) {
+            if (!line.contains(" watchdog: "))
+                lines << line.trimmed();
+        }
+        return lines;
+    };
     // Asleep after its first pass: every write of that pass has been tried.
     QVERIFY(waitFor(
         [&] {
-            return readAll(err).count('\n') == 1 &&
+            return records().size() == 1 &&
 #ifdef Q_OS_WIN
                    readAll(out).endsWith(firstStart());
 #else
@@ -438,6 +506,12 @@ void WatchdogTest::secondPassRecovers()
         QVERIFY(readAll(out).isEmpty());
         QVERIFY(QFile::remove(disk + QLatin1String("/filler")));
     }
+#ifndef Q_OS_WIN
+    if (terminal != -1) {
+        QVERIFY(shown().isEmpty());
+        QCOMPARE(write(terminal, "\x11", 1), ssize_t(1)); // Ctrl+Q
+    }
+#endif
 
     // A second instance is refused without a word and leaves the first alone.
     QProcess second;
@@ -479,29 +553,32 @@ void WatchdogTest::secondPassRecovers()
     const QByteArray outcome = programFound ? started() : startFailed();
     QVERIFY(waitFor(
         [&] {
-            const QByteArray shown = withoutStandInLines(readAll(out));
-            return shown.endsWith(started()) || shown.endsWith(startFailed());
+            const QByteArray output = withoutStandInLines(shown());
+            return output.endsWith(started()) || output.endsWith(startFailed());
         },
         int(checkIntervalMs) + eventTimeoutMs));
-    QList<QByteArray> records = readAll(err).trimmed().split('\n');
-    for (QByteArray &record : records)
-        record = record.trimmed();
-    QCOMPARE(records.size(), 2);
+    const QList<QByteArray> passes = records();
+    QCOMPARE(passes.size(), 2);
     const double interval =
-        records.at(1).split(' ').value(0).toDouble() - records.at(0).split(' ').value(0).toDouble();
+        passes.at(1).split(' ').value(0).toDouble() - passes.at(0).split(' ').value(0).toDouble();
     QVERIFY2(interval >= 40.0 && interval < 41.0, QByteArray::number(interval).constData());
-    for (const QByteArray &record : records)
+    for (const QByteArray &record : passes)
         QVERIFY2(record.endsWith(" \"\""), record.constData());
+#ifdef Q_OS_WIN
+    // Said once: the stand-in is found on PATH, not in the watched folder.
+    QCOMPARE(readAll(err).count("gorsebright.exe is not in"), 1);
+#endif
 
     // What could not be written was lost, and nothing after it. Between the
     // verdict and the start come the kill tools' own lines: none on Linux,
     // where they are not installed, but taskkill says it finds nothing under Wine.
-    const QByteArray beginning = (fullDisk ? QByteArray() : banner() + firstStart()) + hung();
+    const QByteArray beginning =
+        (output.isEmpty() ? banner() + firstStart() : QByteArray()) + hung();
     const QByteArray end = starting() + outcome;
-    const QByteArray shown = withoutStandInLines(readAll(out));
-    QVERIFY2(shown.startsWith(beginning) && shown.endsWith(end), shown.constData());
+    const QByteArray written = withoutStandInLines(shown());
+    QVERIFY2(written.startsWith(beginning) && written.endsWith(end), written.constData());
     const QByteArray toolLines =
-        shown.mid(beginning.size(), shown.size() - beginning.size() - end.size());
+        written.mid(beginning.size(), written.size() - beginning.size() - end.size());
 #ifdef Q_OS_WIN
     QVERIFY2(toolLines.isEmpty() || toolLines.endsWith(console("\n")), toolLines.constData());
 #else
@@ -512,11 +589,22 @@ void WatchdogTest::secondPassRecovers()
 
     const qint64 relaunched = soleWatchedProcess();
     QVERIFY(relaunched != 0);
-    const StandInStart program = standInStart(out, relaunched);
+    const StandInStart program = standInStart(work.path(), relaunched);
     QCOMPARE(program.arguments, QStringLiteral("\"crash_restore\""));
     QCOMPARE(program.directory, QDir(work.path()).canonicalPath());
-#ifndef Q_OS_WIN
     // Nothing of what the watchdog inherited is handed on.
+#ifdef Q_OS_WIN
+    const QByteArray handleLine = QByteArray::number(relaunched) + " has as handle " +
+                                  QByteArray::number(quintptr(probe)) + ": ";
+    QByteArray said;
+    QVERIFY(waitFor(
+        [&] {
+            said = readAll(work.filePath(QStringLiteral("gorsebright.log")));
+            return said.contains(handleLine);
+        },
+        eventTimeoutMs));
+    QVERIFY2(!said.contains("probe"), said.constData());
+#else
     QCOMPARE(processInfo(relaunched).ignoredSignals, quint64(0));
     QCOMPARE(processInfo(relaunched).blockedSignals, quint64(0));
 #endif

@@ -26,6 +26,7 @@ int main(int argc, char *argv[])
     fillClosedStandardStreams();
     QCoreApplication application(argc, argv);
     std::setlocale(LC_ALL, "Russian");
+    prepareConsole();
 
     SingleInstanceGuard guard;
     if (guard.isAnotherInstanceRunning())

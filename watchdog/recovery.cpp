@@ -5,10 +5,11 @@
 
 #include <QStringList>
 
+const char watchedProgram[] = "gorsebright.exe";
+
 namespace
 {
 
-const char watchedProgram[] = "gorsebright.exe";
 const char restoreArgument[] = "crash_restore";
 
 // tskill is missing from some Windows editions: the taskkill lines do the work.

@@ -1,0 +1,61 @@
+#include "console.h"
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <windows.h>
+
+namespace
+{
+
+const UINT messageCodePage = 1251;
+
+// A console shows the bytes it is given in its own code page (866 for
+// Russian), whichever C runtime passes them on: it is given UTF-16 instead.
+// False where standard output is no console.
+bool writeToConsole(const char *message)
+{
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(out, &mode))
+        return false;
+    std::string bytes;
+    for (const char *c = message; *c; ++c) {
+        if (*c == '\n')
+            bytes += '\r'; // as the C runtime's text mode writes it
+        bytes += *c;
+    }
+    const int size = int(bytes.size());
+    std::wstring text(size_t(size), L'\0'); // one UTF-16 unit per byte
+    const int length = MultiByteToWideChar(messageCodePage, 0, bytes.data(), size, &text[0], size);
+    DWORD written = 0;
+    WriteConsoleW(out, text.data(), DWORD(length), &written, nullptr);
+    return true;
+}
+
+} // namespace
+
+void writeConsole(const char *message)
+{
+    if (writeToConsole(message))
+        return;
+    // Files and pipes get the bytes unchanged. A failed write (a full disk,
+    // a closed pipe) leaves the stream failed, and a failed stream drops
+    // everything after it: each message gets its own try.
+    std::cout.clear();
+    // Flushed at once: child processes write straight to the same stdout,
+    // and the watchdog only ever ends by being killed.
+    std::cout << message << std::flush;
+}
+
+// A click into a console window with QuickEdit on starts a selection, which
+// holds every write to the console, and so the check, until a key is
+// pressed. Off for this console: a selection begun from the window's menu
+// is still the user's own pause.
+void prepareConsole()
+{
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    DWORD mode = 0;
+    if (GetConsoleMode(in, &mode))
+        SetConsoleMode(in, (mode | ENABLE_EXTENDED_FLAGS) & ~DWORD(ENABLE_QUICK_EDIT_MODE));
+}
