@@ -124,9 +124,9 @@ def write(name, text):
 
 write("Qt-LGPL-3.0.txt", (source / "LICENSE.LGPL3").read_text(encoding="utf-8"))
 write("GPL-3.0.txt", (source / "LICENSE.GPL3").read_text(encoding="utf-8"))
-notices = ["Third-party code in watchdog.exe\n"
+notices = ["Third-party code in gorsebright-watchdog.exe\n"
            "================================\n\n"
-           "watchdog.exe is built with Qt Core from Debian's source package\n%s.\n"
+           "gorsebright-watchdog.exe is built with Qt Core from Debian's source package\n%s.\n"
            "Qt Core contains the parts below (from Qt's qt_attribution.json files),\n"
            "and the MinGW-w64 runtime follows them.\n" % qt_package]
 for folder in sys.argv[4:]:
@@ -214,7 +214,7 @@ build_windows() {
 report_built() {
     echo "== Built for Windows ($cross), in $((SECONDS - script_started)) s:"
     local exe dlls zip
-    for exe in "$windows_build/watchdog.exe" "$windows_build/standin/gorsebright.exe"; do
+    for exe in "$windows_build/gorsebright-watchdog.exe" "$windows_build/standin/gorsebright.exe"; do
         [ -f "$exe" ] || fail "$exe was not built"
         dlls=$("$cross-objdump" -p "$exe" | awk '/DLL Name:/ { print $3 }' | sort -u | tr '\n' ' ')
         printf '   %s  %s bytes  imports: %s\n' "${exe#"$root"/}" "$(stat -c %s "$exe")" "$dlls"
@@ -257,7 +257,7 @@ qt_prefix="$cache_dir/qt"
 stamp="$cache_dir/complete"
 licenses="$cache_dir/licenses"
 # The third-party code of Qt Core that a program linked with it contains, as
-# the link map of watchdog.exe shows (-Wl,-Map): folders of qt_attribution.json.
+# the link map of gorsebright-watchdog.exe shows (-Wl,-Map): folders of qt_attribution.json.
 qt_attributions=(src/3rdparty/zlib src/3rdparty/pcre2 src/3rdparty/double-conversion
     src/3rdparty/easing src/3rdparty/freebsd src/3rdparty/md4 src/3rdparty/md5 src/3rdparty/sha1
     src/3rdparty/sha3 src/3rdparty/rfc6234 src/3rdparty/tinycbor src/corelib/io src/corelib/text

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Windows release a second time, from a copy of the source tree in
-# another folder into another build folder, and compares its watchdog.exe and
+# another folder into another build folder, and compares its gorsebright-watchdog.exe and
 # zip with the Windows build's, byte for byte. Usage: reproducible_test.sh BUILD_DIR
 source "$(dirname "$0")/../scripts/common.sh"
 build=$1
@@ -17,11 +17,11 @@ copy_source_tree "$work/src"
 } >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; exit 1; }
 
 status=0
-for file in watchdog.exe "$(basename "$(ls "$build"/watchdog-*-win64.zip)")"; do
+for file in gorsebright-watchdog.exe "$(basename "$(ls "$build"/watchdog-*-win64.zip)")"; do
     if ! cmp "$build/$file" "$work/build/$file"; then
         cmp -l "$build/$file" "$work/build/$file" | head -5
         status=1
     fi
 done
-[ "$status" -eq 0 ] && echo "two builds, identical: watchdog.exe $(sha256sum <"$build/watchdog.exe" | cut -c1-16)…"
+[ "$status" -eq 0 ] && echo "two builds, identical: gorsebright-watchdog.exe $(sha256sum <"$build/gorsebright-watchdog.exe" | cut -c1-16)…"
 exit "$status"

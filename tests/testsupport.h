@@ -117,7 +117,11 @@ const char executableSuffix[] = "";
 #endif
 inline QString watchdogBinary()
 {
-    return builtFile(QLatin1String("watchdog") + QLatin1String(executableSuffix));
+#ifdef Q_OS_WIN
+    return builtFile(QStringLiteral("gorsebright-watchdog.exe"));
+#else
+    return builtFile(QStringLiteral("watchdog"));
+#endif
 }
 inline QString standInDir()
 {

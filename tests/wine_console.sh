@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The release zip under Wine, as a Windows user runs it: unpacked into a folder
-# whose path has Cyrillic letters and a space, beside the stand-in
-# gorsebright.exe, and started by its start script from another folder, in a
-# terminal (a tmux pane) whose console code page is a Russian Windows' 866
-# (LC_ALL=ru_RU.UTF-8). The terminal must show the Russian text, and the first
-# recovery must relaunch the stand-in in that folder with "crash_restore".
-# Then Ctrl+C in that terminal must end the watchdog and leave the relaunched
-# program running. Run through wine.sh, which gives it a Wine prefix and a
+# whose path has Cyrillic letters, a space and a "!", beside the stand-in
+# gorsebright.exe, and started by its start script from another folder, with
+# delayed expansion on, in a terminal (a tmux pane) whose console code page
+# is a Russian Windows' 866 (LC_ALL=ru_RU.UTF-8). The terminal must show the
+# Russian text, and the first recovery must relaunch the stand-in in that
+# folder with "crash_restore". Then Ctrl+C in that terminal must end the
+# watchdog and leave the relaunched program running. Meanwhile, in other
+# terminals: the zip unpacked into a subfolder, as Explorer's "Extract All"
+# does, whose start script must refuse and wait for a key; and the console
+# writer with the C runtime's locale at "C" (tst_supervision consoleText).
+# Last, the logon start: added, run by wineboot as Wine runs logon entries,
+# and removed. Run through wine.sh, which gives it a Wine prefix and a
 # scratch TMPDIR of its own and removes both.
 # Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
 # (skipped) where tmux is missing.
@@ -18,7 +23,10 @@ terminal() { tmux -S "$scratch/tmux" "$@"; }
 trap 'terminal kill-server 2>/dev/null' EXIT
 fail() {
     echo "FAILED: $*" >&2
-    terminal capture-pane -p -t watchdog 2>/dev/null | grep -v '^$' >&2
+    for pane in watchdog refused writer; do
+        echo "-- terminal $pane:" >&2
+        terminal capture-pane -p -t "$pane" 2>/dev/null | grep -v '^$' >&2
+    done
     exit 1
 }
 # Waits up to $1 seconds for the command that follows to succeed.
@@ -31,20 +39,41 @@ wait_for() {
     done
 }
 
-app="$scratch/Горсбрайт тест"
-mkdir "$app" "$scratch/elsewhere"
-(cd "$app" && cmake -E tar xf "$(ls "$build"/watchdog-*-win64.zip)") || fail "cannot unpack the zip"
+app="$scratch/Горсбрайт тест!"
+subfolder="$app/watchdog-win64"
+mkdir "$app" "$subfolder" "$scratch/elsewhere"
+zip=$(ls "$build"/watchdog-*-win64.zip)
+(cd "$app" && cmake -E tar xf "$zip" && cd "$subfolder" && cmake -E tar xf "$zip") ||
+    fail "cannot unpack the zip"
 cp "$build/standin/gorsebright.exe" "$app/"
-cat >"$scratch/run.sh" <<EOF
-cd "$scratch/elsewhere" && LC_ALL=ru_RU.UTF-8 wine cmd /c "$(winepath -w "$app/start-watchdog.cmd")"
-echo \$? >"$scratch/ended"
-sleep infinity
-EOF
-terminal -f /dev/null new-session -d -s watchdog -x 120 -y 40 "bash '$scratch/run.sh'"
+# Runs a command line in a new terminal named $1; its status goes to $1.ended.
+run_in_terminal() {
+    local name=$1
+    shift
+    printf '%s\necho $? >"%s"\nsleep infinity\n' "$*" "$scratch/$name.ended" >"$scratch/$name.sh"
+    terminal -f /dev/null new-session -d -s "$name" -x 120 -y 40 "bash '$scratch/$name.sh'"
+}
+run_in_terminal watchdog "cd '$scratch/elsewhere' && LC_ALL=ru_RU.UTF-8 wine cmd /v:on /c '$(winepath -w "$app/start-watchdog.cmd")'"
+run_in_terminal refused "cd '$scratch/elsewhere' && wine cmd /c '$(winepath -w "$subfolder/start-watchdog.cmd")'"
+run_in_terminal writer "LC_ALL=ru_RU.UTF-8 wine '$build/tests/tst_supervision.exe' consoleText -o 'Z:$scratch/writer.txt,txt'"
 
 # Wine's console draws some spaces as cursor moves: the pane's text, not the
 # bytes written, is what the user sees.
-shows() { terminal capture-pane -p -t watchdog | grep -q -F "$1"; }
+shows() { terminal capture-pane -p -t "${2:-watchdog}" | grep -q -F "$1"; }
+
+wait_for 90 shows "is not in" refused || fail "no refusal in the subfolder"
+# pause speaks the language of the Wine prefix.
+paused() { shows "Press any key" refused || shows "Нажмите любую клавишу" refused; }
+wait_for 20 paused && [ ! -e "$scratch/refused.ended" ] || fail "the refusal does not wait for a key"
+shows "===" refused && fail "a watchdog started in the subfolder"
+terminal send-keys -t refused Enter
+wait_for 20 test -e "$scratch/refused.ended" || fail "the refusal did not end at a key"
+[ "$(cat "$scratch/refused.ended")" = 2 ] || fail "the refusal ended with $(cat "$scratch/refused.ended")"
+
+wait_for 90 test -e "$scratch/writer.ended" || fail "the console writer's test did not end"
+grep -q "^PASS   : SupervisionTest::consoleText" "$scratch/writer.txt" ||
+    fail "the console writer's test: $(cat "$scratch/writer.txt")"
+
 wait_for 90 shows "Первый запуск, ждем 40 сек" || fail "the terminal shows no Russian first pass"
 shows "=== Программа восстанавливает Gorsebright в случае зависания ===" || fail "no Russian banner"
 # The relaunch comes with the second pass, 40 s after the first.
@@ -52,8 +81,20 @@ relaunched() { [ -e "$app/is_run.txt" ]; }
 wait_for 120 relaunched || fail "no relaunched gorsebright.exe in the unpacked folder"
 wait_for 20 shows 'arguments: "crash_restore"' || fail "the stand-in was not started with crash_restore"
 terminal send-keys -t watchdog C-c
-wait_for 20 test -e "$scratch/ended" || fail "Ctrl+C did not end the watchdog"
+wait_for 20 test -e "$scratch/watchdog.ended" || fail "Ctrl+C did not end the watchdog"
 stamp=$(stat -c %y "$app/is_run.txt")
 refreshed() { [ "$(stat -c %y "$app/is_run.txt")" != "$stamp" ]; }
 wait_for 20 refreshed || fail "the relaunched gorsebright.exe ended with the watchdog"
-echo "Ctrl+C ended the watchdog (status $(cat "$scratch/ended")); the relaunched program runs on"
+echo "Ctrl+C ended the watchdog (status $(cat "$scratch/watchdog.ended")); the relaunched program runs on"
+
+# The logon start: a plain wineboot runs the user's Run entries, as a logon
+# does. The start script starts a watchdog only in Gorsebright's folder.
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+wine cmd /c "$(winepath -w "$app/add-logon-start.cmd")" || fail "add-logon-start.cmd failed"
+wine reg query "$run_key" /v "Gorsebright watchdog" || fail "no logon start was added"
+wineboot
+logon_started() { wine taskkill /f /im gorsebright-watchdog.exe >/dev/null 2>&1; }
+wait_for 60 logon_started || fail "no watchdog started at the logon"
+wine cmd /c "$(winepath -w "$app/remove-logon-start.cmd")" || fail "remove-logon-start.cmd failed"
+wine reg query "$run_key" /v "Gorsebright watchdog" >/dev/null 2>&1 && fail "the logon start is still there"
+echo "the logon start ran the watchdog and was removed again"

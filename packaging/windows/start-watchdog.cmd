@@ -1,5 +1,28 @@
 @echo off
-rem Starts the watchdog in this script's own folder, which is Gorsebright's,
-rem wherever it is started from: Explorer, another folder, Task Scheduler.
-cd /d "%~dp0"
-"%~dp0watchdog.exe"
+setlocal DisableDelayedExpansion
+rem Runs the watchdog in this script's own folder, which must be Gorsebright's,
+rem wherever the script is started from: Explorer, another folder, the logon
+rem start. pushd also maps a network folder (\\server\share) to a drive
+rem letter, where cd would leave cmd in C:\Windows; with delayed expansion
+rem off, a "!" in the path stays.
+pushd "%~dp0"
+rem Not "||", which Wine's cmd takes for a failure after some commands that worked.
+if not exist "%~nx0" goto cannotEnter
+if not exist "gorsebright.exe" goto notBeside
+".\@WATCHDOG_EXE@"
+set status=%errorlevel%
+popd
+exit /b %status%
+
+:notBeside
+echo gorsebright.exe is not in "%CD%".
+echo The watchdog watches the folder it runs in: unpack it into Gorsebright's own
+echo folder, the one that holds gorsebright.exe, and start this script there.
+popd
+pause
+exit /b 2
+
+:cannotEnter
+echo Cannot enter the folder "%~dp0".
+pause
+exit /b 2

@@ -1,0 +1,36 @@
+@echo off
+setlocal DisableDelayedExpansion
+rem Starts the watchdog at every logon of this user, by start-watchdog.cmd in
+rem this folder: a value under HKCU\...\Run, run as the user, not elevated,
+rem with no time limit (a scheduled task is stopped after three days unless
+rem told otherwise). remove-logon-start.cmd takes it away.
+pushd "%~dp0"
+rem Not "||", which Wine's cmd takes for a failure after some commands that worked.
+if not exist "%~nx0" goto cannotEnter
+if not exist "gorsebright.exe" goto notBeside
+rem cmd /c drops the outer quotes; "&&" stays inside them, so a "&" in the
+rem path is no command separator. The "." keeps the final "\" from escaping
+rem the quote.
+reg add "HKCU\Software\Microsoft\Windows\CurrentVersion\Run" /v "Gorsebright watchdog" /t REG_SZ /d "cmd.exe /d /c \"pushd \"%~dp0.\" ^&^& call start-watchdog.cmd\"" /f >nul
+if errorlevel 1 goto failed
+echo The watchdog now starts at every logon of %USERNAME%, in "%CD%".
+popd
+exit /b 0
+
+:notBeside
+echo gorsebright.exe is not in "%CD%": unpack the watchdog into Gorsebright's
+echo own folder and run this script there.
+popd
+pause
+exit /b 2
+
+:cannotEnter
+echo Cannot enter the folder "%~dp0".
+pause
+exit /b 2
+
+:failed
+echo The logon start could not be added.
+popd
+pause
+exit /b 1
