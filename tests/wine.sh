@@ -12,12 +12,27 @@ if ! command -v wine >/dev/null || ! command -v wineserver >/dev/null; then
 fi
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/watchdog-wine.XXXXXX")
 # Wine marks the prefix as the tests' own; no Mono or Gecko is needed. The
-# wineserver makes its socket folder in TMPDIR and leaves it there.
+# scripts run here keep their scratch files in TMPDIR.
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
     WATCHDOG_TEST_PRIVATE_PREFIX=1 TMPDIR="$scratch"
+# Debian 13's Wine 10 aborts at every start ("free(): invalid pointer") when
+# TMPDIR is set and /run/user/UID is missing, as outside a login session
+# (its patch for the server's folder frees getenv's string). Wine's commands
+# run without TMPDIR, through stand-ins first on PATH. Its server then keeps
+# its socket folder under /tmp, named in $WINEPREFIX/wineserver, which is
+# removed at the end (in a login session under /run/user/UID/wine, which
+# goes with the session).
+mkdir "$scratch/bin"
+for tool in wine wineboot wineserver winepath; do
+    printf '#!/bin/sh\nexec env -u TMPDIR %s "$@"\n' "$(command -v "$tool")" >"$scratch/bin/$tool"
+    chmod +x "$scratch/bin/$tool"
+done
+PATH="$scratch/bin:$PATH"
 finish() {
     wineserver -k 2>/dev/null
     wineserver -w 2>/dev/null
+    server=$(cat "$WINEPREFIX/wineserver" 2>/dev/null)
+    case $server in wine-??????) rm -rf "/tmp/$server" ;; esac
     rm -rf "$scratch"
 }
 trap finish EXIT
