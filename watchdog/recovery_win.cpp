@@ -40,7 +40,11 @@ bool startDetached(const QString &program, const QStringList &arguments)
         for (const DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
             const HANDLE handle = GetStdHandle(stream);
             DWORD handleFlags = 0;
-            if (handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+            // Windows 7's console handles are no kernel handles (their two
+            // low bits are set): no list may name them, and a child sharing
+            // the console can use them anyway.
+            const bool consoleHandle = (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3;
+            if (handle != nullptr && handle != INVALID_HANDLE_VALUE && !consoleHandle &&
                 GetHandleInformation(handle, &handleFlags) && (handleFlags & HANDLE_FLAG_INHERIT) &&
                 std::find(handedOn.begin(), handedOn.end(), handle) == handedOn.end())
                 handedOn.push_back(handle);
