@@ -30,6 +30,7 @@
 #else
 #include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -418,12 +419,23 @@ inline void killProcess(qint64 pid)
 // A user id that nothing else on the machine runs as.
 const uid_t spareUid = 3999999990u;
 
-// Whether this test may switch to spareUid: as root, outside a user
-// namespace that maps only a few ids.
+// Whether this test may switch to spareUid and run the build's programs as
+// it: as root, outside a user namespace that maps only a few ids, with every
+// folder above the build tree open to other users (not so under /root).
 inline bool spareUserAvailable()
 {
-    return geteuid() == 0 && readAll(QStringLiteral("/proc/self/uid_map")).contains("4294967295");
+    if (geteuid() != 0 || !readAll(QStringLiteral("/proc/self/uid_map")).contains("4294967295"))
+        return false;
+    for (QString dir = builtFile(QStringLiteral(".")); dir != QLatin1String("/");
+         dir = QFileInfo(dir).path()) {
+        struct stat status = {};
+        if (stat(QFile::encodeName(dir).constData(), &status) != 0 || !(status.st_mode & S_IXOTH))
+            return false;
+    }
+    return true;
 }
+const char noSpareUser[] = "no user to switch to here, or the build tree is out of other "
+                           "users' reach (below a folder such as /root, mode 0700)";
 
 // In a child before exec: the process becomes uid's, with no other groups.
 inline bool switchUser(uid_t uid)

@@ -282,7 +282,7 @@ void GuardTest::secondInstanceRefused()
 #ifndef Q_OS_WIN
     if (!refusal.isEmpty()) {
         if (!spareUserAvailable())
-            QSKIP("no user to switch to here");
+            QSKIP(noSpareUser);
         const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const auto closed = qScopeGuard([&] { ::close(squatter); });
         const QByteArray name = "watchdog <uniq id 2> uid " + QByteArray::number(spareUid);

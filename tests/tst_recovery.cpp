@@ -169,7 +169,7 @@ void RecoveryTest::replacesRunningProgram()
     QVERIFY2(output.endsWith(starting() + started()), output.constData());
 #else
     if (limited && !spareUserAvailable())
-        QSKIP("no user to switch to here");
+        QSKIP(noSpareUser);
     const uid_t uid = limited ? spareUid : 0;
     QCOMPARE(chmod(QFile::encodeName(work_->path()).constData(), 0777), 0);
     // Two copies, each holding a place under the limit, and programs whose

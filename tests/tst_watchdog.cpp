@@ -221,7 +221,7 @@ void WatchdogTest::firstPass()
         ::close(dir);
         if (folder == QLatin1String("unreadable parent")) {
             if (!spareUserAvailable())
-                QSKIP("no user to switch to here");
+                QSKIP(noSpareUser);
             watchdog.uid = spareUid; // the scratch folder is root's, mode 0700
         }
     }
