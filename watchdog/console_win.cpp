@@ -1,6 +1,5 @@
 #include "console.h"
 
-#include <cstring>
 #include <iostream>
 #include <string>
 #include <windows.h>
