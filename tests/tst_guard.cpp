@@ -2,18 +2,20 @@
 // the watchdogs it starts itself. Every case has its own TMPDIR, where Qt
 // keeps the guard's key files on Unix.
 
-#include "testsupport.h"
+#include "launcher.h"
+#include "process_table.h"
 
-#include <QProcess>
 #include <QScopeGuard>
 #include <QSystemSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <list>
+#include <sys/stat.h>
 
 #ifndef Q_OS_WIN
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <unistd.h>
 #endif
 
 using namespace testsupport;
@@ -21,149 +23,66 @@ using namespace testsupport;
 namespace
 {
 
-// A watchdog started by the test, its output in files. One held at a gate
-// does not run until the gate opens, so that several can be let go at once.
-class Instance : public ChildSetupProcess
-{
-  public:
-    QString name;
-    QString out;
-    QString err;
-#ifdef Q_OS_WIN
-    const PROCESS_INFORMATION *suspended = nullptr;
-#else
-    uid_t uid = 0;
-
-  protected:
-    void setupChild() override
-    {
-        if (uid != 0 && !switchUser(uid))
-            _exit(126);
-    }
-#endif
-};
-
-// On Unix each child waits, before it becomes the watchdog, for a pipe to be
-// closed: a shell reads it to its end, then executes the watchdog. (Not
-// between fork and exec: Qt 6.4 keeps the parent waiting there.) On Windows
-// each is created suspended and resumed.
-class Gate
-{
-  public:
-    Gate()
-    {
-#ifndef Q_OS_WIN
-        QCOMPARE(pipe(fds_), 0);
-#endif
-    }
-    void hold(Instance &instance)
-    {
-#ifdef Q_OS_WIN
-        instance.setCreateProcessArgumentsModifier(
-            [&instance](QProcess::CreateProcessArguments *arguments) {
-                arguments->flags |= CREATE_SUSPENDED;
-                instance.suspended = arguments->processInformation;
-            });
-#else
-        // Bash, whose redirections take descriptors above 9.
-        instance.setArguments({QStringLiteral("-c"),
-                               QStringLiteral("exec %1>&-; cat <&%2 >/dev/null; exec \"$0\"")
-                                   .arg(fds_[1])
-                                   .arg(fds_[0]),
-                               instance.program()});
-        instance.setProgram(QStringLiteral("/bin/bash"));
-#endif
-    }
-    void open(const std::list<Instance> &held)
-    {
-#ifdef Q_OS_WIN
-        for (const Instance &instance : held) {
-            // A start tried again was held anew; one never made is not running.
-            if (instance.suspended && instance.state() != QProcess::NotRunning)
-                ResumeThread(instance.suspended->hThread);
-        }
-#else
-        Q_UNUSED(held);
-        ::close(fds_[0]);
-        ::close(fds_[1]);
-#endif
-    }
-
-  private:
-#ifndef Q_OS_WIN
-    int fds_[2] = {-1, -1};
-#endif
-};
-
 // Every watchdog started and not yet cleaned up.
-std::list<Instance> instances;
+std::list<Launcher> instances;
 
-// Starts a watchdog in dir, with tmpDir as TMPDIR (dir when empty), held at
-// gate when one is given, as the spare user when asked.
-Instance &launch(const QTemporaryDir &dir, const QString &name, const QString &tmpDir = QString(),
-                 Gate *gate = nullptr, bool asSpareUser = false)
+// A watchdog to start in dir, with tmpDir as TMPDIR (dir when empty), as
+// user uid when one is given.
+Launcher &prepare(const QTemporaryDir &dir, const QString &name, const QString &tmpDir = QString(),
+                  uint uid = 0)
 {
-    Instance &instance = instances.emplace_back();
-#ifndef Q_OS_WIN
-    if (asSpareUser)
-        instance.uid = spareUid;
-#else
-    Q_UNUSED(asSpareUser);
-#endif
-    instance.name = name;
-    instance.out = dir.filePath(name + QLatin1String(".out"));
-    instance.err = dir.filePath(name + QLatin1String(".err"));
-    instance.setProgram(watchdogBinary());
-    instance.setWorkingDirectory(dir.path());
-    instance.setStandardOutputFile(instance.out);
-    instance.setStandardErrorFile(instance.err);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("TMPDIR"), tmpDir.isEmpty() ? dir.path() : tmpDir);
+    Launcher &instance = instances.emplace_back(dir.path(), name);
+    if (!tmpDir.isEmpty())
+        instance.environment.insert(QStringLiteral("TMPDIR"), tmpDir);
     // No kill tool or watched program to be found, should a pass recover
     // (Windows still searches its own folders).
-    environment.insert(QStringLiteral("PATH"), dir.filePath(QStringLiteral("nonexistent")));
-    instance.setProcessEnvironment(environment);
+    instance.environment.insert(QStringLiteral("PATH"),
+                                dir.filePath(QStringLiteral("nonexistent")));
+    instance.uid = uid;
+    return instance;
+}
+
+// Starts a watchdog as prepare() does, held at gate when one is given.
+Launcher &launch(const QTemporaryDir &dir, const QString &name, const QString &tmpDir = QString(),
+                 Gate *gate = nullptr, uint uid = 0)
+{
+    Launcher &instance = prepare(dir, name, tmpDir, uid);
     if (gate)
-        gate->hold(instance);
-    startProcess(instance, gate ? Start::Held : Start::Running);
+        instance.start(*gate);
+    else
+        instance.start();
     return instance;
 }
 
 // Waits until the instance has either ended or finished its first pass.
 // Returns its exit code, -1 while it runs, -2 if it never settled, -3 if it
 // crashed.
-int settle(Instance &instance)
+int settle(Launcher &instance)
 {
-    const bool settled = waitFor(
-        [&] {
-            // The verdict is the last thing the first pass writes.
-            return instance.waitForFinished(0) || instance.state() == QProcess::NotRunning ||
-                   readAll(instance.out).endsWith(firstStart());
-        },
-        eventTimeoutMs);
-    if (!settled)
+    // The verdict is the last thing the first pass writes.
+    if (!waitFor([&] { return !instance.running() || instance.output().endsWith(firstStart()); }))
         return -2;
-    if (instance.state() != QProcess::NotRunning)
+    if (instance.running())
         return -1;
-    return instance.exitStatus() == QProcess::NormalExit ? instance.exitCode() : -3;
+    return instance.exitCode() < 0 ? -3 : instance.exitCode();
 }
 
 // Ends the instance with the command line how and its process id, or at once.
-void stop(Instance &instance, const QString &how = QString())
+void stop(Launcher &instance, const QString &how = QString())
 {
-    if (instance.state() == QProcess::NotRunning)
+    if (!instance.running())
         return;
     if (how.isEmpty()) {
         instance.kill();
     } else {
         QStringList command = how.split(QLatin1Char(' '));
-        QProcess killer;
-        killer.setProgram(command.takeFirst());
-        killer.setArguments(command << QString::number(instance.processId()));
-        QVERIFY(startProcess(killer));
-        QVERIFY(killer.waitForFinished(eventTimeoutMs));
+        Launcher killer(instance.folder, QStringLiteral("killer"));
+        killer.program = command.takeFirst();
+        killer.arguments = command << QString::number(instance.pid());
+        QVERIFY(killer.start());
+        QVERIFY(killer.waitForExit());
     }
-    QVERIFY(instance.waitForFinished(eventTimeoutMs));
+    QVERIFY(instance.waitForExit());
 }
 
 // Stops every instance and removes its output files. Under Wine a process
@@ -172,20 +91,24 @@ void stop(Instance &instance, const QString &how = QString())
 void stopAll()
 {
     QStringList files;
-    for (Instance &instance : instances) {
-        stop(instance);
+    for (Launcher &instance : instances) {
+        instance.kill();
         files << instance.out << instance.err;
     }
     instances.clear();
     for (const QString &file : files)
-        QVERIFY(
-            waitFor([&] { return QFile::remove(file) || !QFile::exists(file); }, eventTimeoutMs));
+        QVERIFY(waitFor([&] { return QFile::remove(file) || !QFile::exists(file); }));
 }
 
-bool refusedSilently(Instance &instance)
+quint64 inode(const QString &path)
 {
-    return settle(instance) == 1 && readAll(instance.out).isEmpty() &&
-           readAll(instance.err).isEmpty();
+    struct stat status = {};
+    return stat(QFile::encodeName(path).constData(), &status) == 0 ? quint64(status.st_ino) : 0;
+}
+
+bool refusedSilently(Launcher &instance)
+{
+    return settle(instance) == 1 && instance.output().isEmpty() && instance.errors().isEmpty();
 }
 
 // What every instance did, a line each, for the message of a failed check.
@@ -197,10 +120,9 @@ QByteArray report()
         return output.isEmpty() ? QByteArray("nothing") : '"' + printable(output) + '"';
     };
     QByteArray lines;
-    for (const Instance &instance : instances)
-        lines += "\n  " + instance.name.toLocal8Bit() + ": " + describe(instance).toLocal8Bit() +
-                 ", stdout " + shown(readAll(instance.out)) + ", stderr " +
-                 shown(readAll(instance.err));
+    for (Launcher &instance : instances)
+        lines += "\n  " + instance.name.toLocal8Bit() + ": " + instance.describe().toLocal8Bit() +
+                 ", stdout " + shown(instance.output()) + ", stderr " + shown(instance.errors());
     return lines;
 }
 
@@ -225,6 +147,8 @@ class GuardTest : public QObject
     void cleanup();
     void secondInstanceRefused_data();
     void secondInstanceRefused();
+    void nameHeldByAnotherUser_data();
+    void nameHeldByAnotherUser();
     void restartAfterKill_data();
     void restartAfterKill();
     void simultaneousStarts_data();
@@ -247,61 +171,30 @@ void GuardTest::secondInstanceRefused_data()
     // What happens between the first start and the later ones.
     QTest::addColumn<bool>("moveKeyFiles"); // as a temp cleaner would, inodes kept taken
     QTest::addColumn<bool>("otherTmpDir");
-    // Made and held by someone else beforehand: the semaphore at zero, or
-    // the spare user's instance name, by another user that listens on it or not.
-    QTest::addColumn<QString>("heldBeforehand");
-    // What the first start then says on stderr, ending with status 4.
-    QTest::addColumn<QByteArray>("refusal");
-    QTest::newRow("same TMPDIR") << false << false << QString() << QByteArray();
-#ifndef Q_OS_WIN // where the guard has no files
-    QTest::newRow("key files moved away") << true << false << QString() << QByteArray();
-    QTest::newRow("another TMPDIR") << false << true << QString() << QByteArray();
-    QTest::newRow("semaphore held at zero") << false << false << "semaphore" << QByteArray();
-    QTest::newRow("name listened on by another user")
-        << false << false << "listening" << QByteArray("of user 0, not by a watchdog of this user");
-    QTest::newRow("name bound by another user")
-        << false << false << "bound" << QByteArray("is held by a program that is not a watchdog");
-#endif
+    // Made by someone else beforehand and held at zero.
+    QTest::addColumn<bool>("semaphoreHeld");
+    QTest::newRow("same TMPDIR") << false << false << false;
+    if (!onWindows) { // where the guard has no files
+        QTest::newRow("key files moved away") << true << false << false;
+        QTest::newRow("another TMPDIR") << false << true << false;
+        QTest::newRow("semaphore held at zero") << false << false << true;
+    }
 }
 
 void GuardTest::secondInstanceRefused()
 {
     QFETCH(bool, moveKeyFiles);
     QFETCH(bool, otherTmpDir);
-    QFETCH(QString, heldBeforehand);
-    QFETCH(QByteArray, refusal);
+    QFETCH(bool, semaphoreHeld);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QByteArray savedTmpDir = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(dir.path())); // where Qt puts its key file
-    QSystemSemaphore heldSemaphore(
-        heldBeforehand == QLatin1String("semaphore") ? QStringLiteral("<uniq id>") : QString(), 0,
-        QSystemSemaphore::Create);
+    QSystemSemaphore heldSemaphore(semaphoreHeld ? QStringLiteral("<uniq id>") : QString(), 0,
+                                   QSystemSemaphore::Create);
     savedTmpDir.isNull() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", savedTmpDir);
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
-#ifndef Q_OS_WIN
-    if (!refusal.isEmpty()) {
-        if (!spareUserAvailable())
-            QSKIP(noSpareUser);
-        const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const auto closed = qScopeGuard([&] { ::close(squatter); });
-        const QByteArray name = "watchdog <uniq id 2> uid " + QByteArray::number(spareUid);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
-        QCOMPARE(bind(squatter, reinterpret_cast<const sockaddr *>(&address),
-                      socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()))),
-                 0);
-        if (heldBeforehand == QLatin1String("listening"))
-            QCOMPARE(listen(squatter, 1), 0);
-        // Not taken for another watchdog of this user, which would be silent.
-        Instance &refused = launch(dir, QStringLiteral("refused"), QString(), nullptr, true);
-        VERIFY_SETTLED(settle(refused) == 4 && readAll(refused.out).isEmpty() &&
-                       readAll(refused.err).contains(refusal));
-        return;
-    }
-#endif
-    Instance &first = launch(dir, QStringLiteral("first"));
+    Launcher &first = launch(dir, QStringLiteral("first"));
     VERIFY_RUNNING(first);
     if (moveKeyFiles) {
         QDir keys(dir.path());
@@ -321,24 +214,67 @@ void GuardTest::secondInstanceRefused()
     VERIFY_REFUSED(launch(dir, QStringLiteral("third"), tmpDir));
     // The refused ones left the running one's guard in place.
     VERIFY_REFUSED(launch(dir, QStringLiteral("fourth"), tmpDir));
-    QCOMPARE(first.state(), QProcess::Running);
-    QCOMPARE(readAll(first.out), banner() + firstStart());
+    QVERIFY(first.running());
+    QCOMPARE(first.output(), banner() + firstStart());
+}
+
+void GuardTest::nameHeldByAnotherUser_data()
+{
+    if (onWindows)
+        QSKIP("the instance name, an abstract socket name, is Linux's");
+    // The spare user's instance name, bound beforehand by another user (the
+    // test), who listens on it or not.
+    QTest::addColumn<bool>("listening");
+    // What the first start of the spare user then says on stderr, ending with status 4.
+    QTest::addColumn<QByteArray>("refusal");
+    QTest::newRow("name listened on by another user")
+        << true << QByteArray("of user 0, not by a watchdog of this user");
+    QTest::newRow("name bound by another user")
+        << false << QByteArray("is held by a program that is not a watchdog");
+}
+
+void GuardTest::nameHeldByAnotherUser()
+{
+#ifndef Q_OS_WIN
+    QFETCH(bool, listening);
+    QFETCH(QByteArray, refusal);
+    if (!spareUserAvailable())
+        QSKIP(noSpareUser);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const auto stopped = qScopeGuard(stopAll);
+    const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto closed = qScopeGuard([&] { ::close(squatter); });
+    const QByteArray name = "watchdog <uniq id 2> uid " + QByteArray::number(spareUid);
+    sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, name.constData(), size_t(name.size()));
+    QCOMPARE(bind(squatter, reinterpret_cast<const sockaddr *>(&address),
+                  socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()))),
+             0);
+    if (listening)
+        QCOMPARE(listen(squatter, 1), 0);
+    // Not taken for another watchdog of this user, which would be silent.
+    Launcher &refused = launch(dir, QStringLiteral("refused"), QString(), nullptr, spareUid);
+    VERIFY_SETTLED(settle(refused) == 4 && refused.output().isEmpty() &&
+                   refused.errors().contains(refusal));
+#endif
 }
 
 void GuardTest::restartAfterKill_data()
 {
     QTest::addColumn<QString>("how"); // a command line that ends a process by id
     QTest::addColumn<bool>("loseKeyFile");
-#ifdef Q_OS_WIN
-    QTest::newRow("taskkill /f") << "taskkill /f /pid" << false;
-#else
-    QTest::newRow("SIGKILL") << "kill -KILL" << false;
-    QTest::newRow("SIGTERM") << "kill -TERM" << false;
-    QTest::newRow("SIGINT") << "kill -INT" << false;
-    // The key file made anew tends to get the old one's inode, so its key
-    // names the abandoned segment.
-    QTest::newRow("SIGKILL, key file lost") << "kill -KILL" << true;
-#endif
+    if (onWindows) {
+        QTest::newRow("taskkill /f") << "taskkill /f /pid" << false;
+    } else {
+        QTest::newRow("SIGKILL") << "kill -KILL" << false;
+        QTest::newRow("SIGTERM") << "kill -TERM" << false;
+        QTest::newRow("SIGINT") << "kill -INT" << false;
+        // The key file made anew tends to get the old one's inode, so its
+        // key names the abandoned segment.
+        QTest::newRow("SIGKILL, key file lost") << "kill -KILL" << true;
+    }
 }
 
 void GuardTest::restartAfterKill()
@@ -348,23 +284,34 @@ void GuardTest::restartAfterKill()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
-    Instance &first = launch(dir, QStringLiteral("first"));
+    Launcher &first = launch(dir, QStringLiteral("first"));
     VERIFY_RUNNING(first);
     VERIFY_REFUSED(launch(dir, QStringLiteral("refused")));
     stop(first, how);
-    QCOMPARE(first.state(), QProcess::NotRunning);
-    if (loseKeyFile) {
-        const QStringList keyFiles =
-            QDir(dir.path()).entryList({QStringLiteral("qipc_sharedmemory_*")}, QDir::Files);
-        QCOMPARE(keyFiles.size(), 1);
-        QVERIFY(QFile::remove(dir.filePath(keyFiles.first())));
-    }
-
+    QVERIFY(!first.running());
     // Whatever the first left behind must not refuse its successor, and the
     // successor must hold the guard in its turn.
-    Instance &next = launch(dir, QStringLiteral("next"));
+    Launcher &next = prepare(dir, QStringLiteral("next"));
+    const QStringList keyFiles =
+        QDir(dir.path()).entryList({QStringLiteral("qipc_sharedmemory_*")}, QDir::Files);
+    const QString keyFile = dir.filePath(keyFiles.value(0));
+    const quint64 keyInode = inode(keyFile);
+    if (loseKeyFile) {
+        QCOMPARE(keyFiles.size(), 1);
+        // Made beforehand, its output files take no inode: the key file made
+        // anew may get the lost one's.
+        for (const QString &output : {next.out, next.err})
+            QVERIFY(QFile(output).open(QIODevice::WriteOnly));
+        QVERIFY(QFile::remove(keyFile));
+    }
+    QVERIFY(next.start());
     VERIFY_RUNNING(next);
-    QCOMPARE(readAll(next.out), banner() + firstStart());
+    QCOMPARE(next.output(), banner() + firstStart());
+    if (loseKeyFile && inode(keyFile) != keyInode)
+        QSKIP("the key file made anew got another inode: its key names no abandoned segment");
+    // The segment under the key is its own, not the one the first left behind.
+    if (const std::optional<qint64> creator = sharedMemoryCreator(keyFile))
+        QCOMPARE(*creator, next.pid());
     VERIFY_REFUSED(launch(dir, QStringLiteral("refused again")));
 }
 
@@ -387,18 +334,18 @@ void GuardTest::simultaneousStarts()
         Gate gate;
         for (int i = 0; i < count; ++i)
             launch(dir, QString::number(i), QString(), &gate);
-        gate.open(instances); // lets them all go
+        gate.open(); // lets them all go
 
         // Judged only once all have settled: a survivor stopped early would
         // let a slower one through.
         QVector<int> statuses;
-        for (Instance &instance : instances)
+        for (Launcher &instance : instances)
             statuses << settle(instance);
         int running = 0;
         int refused = 0;
         int i = 0;
-        for (const Instance &instance : instances) {
-            if (statuses.at(i) == 1 && readAll(instance.out).isEmpty())
+        for (Launcher &instance : instances) {
+            if (statuses.at(i) == 1 && instance.output().isEmpty())
                 ++refused;
             if (statuses.at(i++) == -1)
                 ++running;

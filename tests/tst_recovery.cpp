@@ -1,19 +1,14 @@
-// The recovery routine in-process: the kill commands with stand-in tools that
-// record themselves, a real stand-in program killed and replaced, and a start
-// that fails.
+// The recovery routine: the kill commands with stand-in tools that record
+// themselves, real stand-in programs killed and replaced, and a start that
+// fails.
 
+#include "launcher.h"
+#include "process_table.h"
 #include "recovery.h"
-#include "testsupport.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#ifndef Q_OS_WIN
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#endif
+#include <list>
 
 using namespace testsupport;
 
@@ -36,15 +31,12 @@ class RecoveryTest : public QObject
     QString savedDir_;
     QByteArray savedPath_;
     QScopedPointer<QTemporaryDir> work_;
-    QVector<qint64> started_;
 };
 
 void RecoveryTest::initTestCase()
 {
     savedDir_ = QDir::currentPath();
     savedPath_ = qgetenv("PATH");
-    // The recoveries run in children log through Qt's own handler.
-    qputenv("QT_FORCE_STDERR_LOGGING", "1");
 }
 
 void RecoveryTest::init()
@@ -56,14 +48,10 @@ void RecoveryTest::init()
     qputenv("FAKE_TOOL_LOG", "tools.log");
     qunsetenv("FAKE_TOOL_PAUSE_MS");
     QVERIFY(QDir::setCurrent(work_->path()));
-    started_.clear();
 }
 
 void RecoveryTest::cleanup()
 {
-    // End only what this test started.
-    for (qint64 pid : started_)
-        killProcess(pid);
     killWatchedProcessesIn(work_->path());
     QDir::setCurrent(savedDir_);
     qputenv("PATH", savedPath_);
@@ -90,19 +78,14 @@ void RecoveryTest::killsInOrderThenStarts()
                              "begin tskill [gorsebright] [/a] [/v]\n"
                              "end tskill\n";
     expectedLog += "begin gorsebright [crash_restore]\nend gorsebright\n";
-    QVERIFY(
-        waitFor([&] { return readAll(toolLog()).size() >= expectedLog.size(); }, eventTimeoutMs));
+    QVERIFY(waitFor([&] { return readAll(toolLog()).size() >= expectedLog.size(); }));
     QCOMPARE(readAll(toolLog()), expectedLog);
 
     // The tools' own output reaches our stdout, all of it before the start;
     // the started program's may come before or after "ok". Where we have no
     // console window (Windows), it gets a console of its own instead.
     QByteArray output = readAll(stdoutFile);
-#ifdef Q_OS_WIN
-    const int programLines = GetConsoleWindow() ? 1 : 0;
-#else
-    const int programLines = 1;
-#endif
+    const int programLines = onWindows && !ConsoleWindow::attached() ? 0 : 1;
     QCOMPARE(output.count(console("output of gorsebright\n")), programLines);
     output.replace(console("output of gorsebright\n"), "");
     QCOMPARE(output, fakeKillToolOutput() + starting() + started());
@@ -118,7 +101,8 @@ void RecoveryTest::startFailureIsReported()
     QVERIFY(capture.take().endsWith(starting() + startFailed()));
     QCOMPARE(readAll(toolLog()).count("begin "), fakeKillToolOutput().count('\n'));
 
-#ifndef Q_OS_WIN
+    if (onWindows)
+        return; // where a start tells no reason
     // A program that is not installed (taskkill and tskill here) is not
     // worth a word; one that cannot be started for another reason is.
     QFile program(work_->filePath(QStringLiteral("gorsebright.exe")));
@@ -130,7 +114,6 @@ void RecoveryTest::startFailureIsReported()
     StdoutCapture again(work_->filePath(QStringLiteral("stdout again")));
     recoverWatchedProgram();
     QVERIFY(again.take().endsWith(starting() + startFailed()));
-#endif
 }
 
 void RecoveryTest::replacesRunningProgram_data()
@@ -139,9 +122,8 @@ void RecoveryTest::replacesRunningProgram_data()
     // that needs no new process can then make room for the relaunch.
     QTest::addColumn<bool>("limited");
     QTest::newRow("plain") << false;
-#ifndef Q_OS_WIN
-    QTest::newRow("process limit used up") << true;
-#endif
+    if (!onWindows)
+        QTest::newRow("process limit used up") << true;
 }
 
 void RecoveryTest::replacesRunningProgram()
@@ -149,96 +131,86 @@ void RecoveryTest::replacesRunningProgram()
     // Real kill by name: only where every such process is this test's own.
     REQUIRE_CONFINEMENT();
     QFETCH(bool, limited);
-    qputenv("PATH", searchPathWith(standInDir()));
-    const QString standIn = standInDir() + QLatin1String("/gorsebright.exe");
-    const QString stdoutFile = work_->filePath(QStringLiteral("stdout"));
-    QVector<qint64> oldPids;
-#ifdef Q_OS_WIN
-    Q_UNUSED(limited); // one row only
-    QProcess process;
-    process.setProgram(standIn);
-    process.setWorkingDirectory(work_->path());
-    qint64 oldPid = 0;
-    QVERIFY(startProcess(process, Start::Detached, &oldPid));
-    started_ << oldPid;
-    oldPids << oldPid;
-    QVERIFY(waitFor([&] { return QFile::exists(QStringLiteral("is_run.txt")); }, eventTimeoutMs));
-    StdoutCapture capture(stdoutFile);
-    recoverWatchedProgram();
-    const QByteArray output = withoutStandInLines(capture.take());
-    QVERIFY2(output.endsWith(starting() + started()), output.constData());
-#else
     if (limited && !spareUserAvailable())
         QSKIP(noSpareUser);
-    const uid_t uid = limited ? spareUid : 0;
-    QCOMPARE(chmod(QFile::encodeName(work_->path()).constData(), 0777), 0);
-    // Two copies, each holding a place under the limit, and programs whose
-    // names only begin like its, which must be left alone.
+    const uint uid = limited ? spareUid : 0;
+    qputenv("PATH", searchPathWith(standInDir()));
+    QVERIFY(QFile::setPermissions(
+        work_->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                           QFileDevice::ReadOther | QFileDevice::WriteOther |
+                           QFileDevice::ExeOther | QFileDevice::ReadGroup |
+                           QFileDevice::WriteGroup | QFileDevice::ExeGroup));
+    // Two copies, each holding a place under the limit, and where the kill by
+    // name is the watchdog's own (not Windows' taskkill), programs whose names
+    // only begin like its, which must be left alone.
+    const QString standIn = standInDir() + QLatin1String("/gorsebright.exe");
     QStringList programs{standIn, standIn};
     for (const char *suffix : {"-updater", ".previous"}) {
+        if (onWindows)
+            break;
         programs << work_->filePath(QLatin1String("gorsebright.exe") + QLatin1String(suffix));
         QVERIFY(QFile::copy(standIn, programs.last()));
     }
-    QVector<qint64> bystanders;
+    std::list<Launcher> copies;
+    std::list<Launcher> bystanders;
     for (const QString &program : programs) {
-        const qint64 pid = startAs(uid, program, work_->filePath(QStringLiteral("others")));
-        QVERIFY(pid > 0);
-        started_ << pid;
-        (program == standIn ? oldPids : bystanders) << pid;
-        const QByteArray name = QFile::encodeName(QFileInfo(program).fileName()).left(15) + '\n';
-        QVERIFY(waitFor([&] { return readAll(QStringLiteral("/proc/%1/comm").arg(pid)) == name; },
-                        eventTimeoutMs));
+        Launcher &started = (program == standIn ? copies : bystanders)
+                                .emplace_back(work_->path(), QStringLiteral("others"));
+        started.program = program;
+        started.uid = uid;
+        QVERIFY(started.start());
+        QVERIFY(!standInStart(work_->path(), started.pid()).directory.isEmpty());
     }
 
-    const QString stderrFile = work_->filePath(QStringLiteral("stderr"));
-    const pid_t recovery = fork();
-    if (recovery == 0) {
-        dup2(open(QFile::encodeName(stdoutFile).constData(), O_WRONLY | O_CREAT, 0600), 1);
-        dup2(open(QFile::encodeName(stderrFile).constData(), O_WRONLY | O_CREAT, 0600), 2);
-        qInstallMessageHandler(nullptr);
-        if (limited) {
-            if (!switchUser(uid))
-                _exit(126);
-            const rlimit used{rlim_t(tasksOf(uid)), rlim_t(tasksOf(uid))};
-            setrlimit(RLIMIT_NPROC, &used);
-        }
+    QByteArray output;
+    QByteArray errors;
+    if (onWindows) {
+        StdoutCapture capture(work_->filePath(QStringLiteral("recovery.out")));
         recoverWatchedProgram();
-        _exit(0);
+        output = capture.take();
+    } else {
+        // In a child, as the user the copies run as, with its output in files.
+        Launcher recovery(work_->path(), QStringLiteral("recovery"));
+        recovery.uid = uid;
+        recovery.processLimitUsedUp = limited;
+        recovery.body = [] {
+            qInstallMessageHandler(nullptr);
+            qputenv("QT_FORCE_STDERR_LOGGING", "1");
+            recoverWatchedProgram();
+        };
+        QVERIFY(recovery.start());
+        // The killed copies are ours to collect, as a service manager would.
+        QVERIFY(waitFor([&] {
+            for (Launcher &copy : copies)
+                copy.running();
+            return !recovery.running();
+        }));
+        QCOMPARE(recovery.describe(), QStringLiteral("exited with code 0"));
+        output = recovery.output();
+        errors = recovery.errors();
     }
-    // The killed copies are ours to collect, as a service manager would.
-    int status = -1;
-    QVERIFY(waitFor(
-        [&] {
-            for (qint64 pid : started_)
-                waitpid(pid_t(pid), nullptr, WNOHANG);
-            return waitpid(recovery, &status, WNOHANG) == recovery;
-        },
-        eventTimeoutMs));
-    QCOMPARE(status, 0);
-    const QByteArray output = withoutStandInLines(readAll(stdoutFile));
-    const QByteArray errors = readAll(stderrFile);
+    output = withoutStandInLines(output);
     QVERIFY2(output.endsWith(starting() + started()), output + errors);
     QVERIFY2(errors.contains("cannot start \"taskkill /f /im gorsebright.exe\"") == limited,
-             errors + readAll(work_->filePath(QStringLiteral("others"))));
-    for (qint64 pid : bystanders)
-        QVERIFY(isAlive(pid));
-#endif
+             errors + readAll(work_->filePath(QStringLiteral("others.err"))));
+    for (Launcher &bystander : bystanders)
+        QVERIFY(bystander.running());
+    for (Launcher &copy : copies)
+        QVERIFY(copy.waitForExit());
 
-    for (qint64 pid : oldPids)
-        QVERIFY(waitFor([&] { return !isAlive(pid); }, eventTimeoutMs));
     const qint64 newPid = soleWatchedProcess();
     QVERIFY(newPid != 0);
-    started_ << newPid;
     const StandInStart relaunched = standInStart(work_->path(), newPid);
     QCOMPARE(relaunched.arguments, QStringLiteral("\"crash_restore\""));
     QCOMPARE(relaunched.directory, QDir(work_->path()).canonicalPath());
-#ifndef Q_OS_WIN
     // Detached: in a session of its own (as the first process of its PID
     // namespace, this test also adopts orphans, so the parent proves nothing).
-    const ProcessInfo program = processInfo(newPid);
-    QVERIFY(program.sessionId != processInfo(QCoreApplication::applicationPid()).sessionId);
-    QCOMPARE(program.ignoredSignals, quint64(0));
-#endif
+    // Windows tells no sessions here.
+    if (!onWindows) {
+        const ProcessInfo program = processInfo(newPid);
+        QVERIFY(program.sessionId != processInfo(QCoreApplication::applicationPid()).sessionId);
+        QCOMPARE(program.ignoredSignals, quint64(0));
+    }
 }
 
 QTEST_GUILESS_MAIN(RecoveryTest)

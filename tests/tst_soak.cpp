@@ -1,8 +1,9 @@
 // A long run without the pause: 100 000 passes, 500 of them recoveries, while
 // open descriptors, memory and child processes must stay flat.
 
+#include "process_table.h"
 #include "supervision.h"
-#include "testsupport.h"
+#include "support.h"
 
 #include <QtTest>
 #include <algorithm>
@@ -40,13 +41,11 @@ int childProcesses()
 {
     const qint64 self = QCoreApplication::applicationPid();
     int children = 0;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid || processInfo(pid).parentPid != self)
+    for (const ProcessInfo &process : processes()) {
+        if (process.parentPid != self)
             continue;
-        if (readAll(QStringLiteral("/proc/%1/comm").arg(pid)) == "gorsebright.exe\n")
-            waitpid(pid_t(pid), nullptr, 0);
+        if (process.name == QLatin1String("gorsebright.exe"))
+            waitpid(pid_t(process.pid), nullptr, 0);
         else
             ++children;
     }

@@ -3,11 +3,10 @@
 
 #include "console.h"
 #include "supervision.h"
-#include "testsupport.h"
+#include "support.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
-#include <string>
 
 using namespace testsupport;
 
@@ -103,10 +102,9 @@ void SupervisionTest::stamp_data()
                                    << "00:01:02";
     QTest::newRow("absent file") << "-"
                                  << "";
-#ifndef Q_OS_WIN // where a link is a shortcut file, not a link the system follows
-    QTest::newRow("dangling link") << "dangling"
-                                   << "";
-#endif
+    if (!onWindows) // where a link is a shortcut file, not a link the system follows
+        QTest::newRow("dangling link") << "dangling"
+                                       << "";
 }
 
 void SupervisionTest::stamp()
@@ -136,9 +134,8 @@ void SupervisionTest::passSequence_data()
     QTest::newRow("appears after first start") << QStringList{"-", t1, t2} << "FHN";
     QTest::newRow("disappears, stays away") << QStringList{t1, t2, "-", "-"} << "FNNH";
     QTest::newRow("disappears, comes back") << QStringList{t1, t2, "-", t3, t4} << "FNNHN";
-#ifndef Q_OS_WIN
-    QTest::newRow("becomes dangling link") << QStringList{t1, "dangling", t2, t3} << "FNHN";
-#endif
+    if (!onWindows)
+        QTest::newRow("becomes dangling link") << QStringList{t1, "dangling", t2, t3} << "FNHN";
     QTest::newRow("same time another day")
         << QStringList{t1, QStringLiteral("2026-12-02T10:00:00.000")} << "FH";
     QTest::newRow("refresh in the same second")
@@ -164,11 +161,7 @@ void SupervisionTest::passSequence()
     // under load) is skipped by the recovery, as it should be, but its
     // output is then missing: there, a sequence in which a tool never began
     // is run again, a few times at most, and must then come out whole.
-#ifdef Q_OS_WIN
-    const int attempts = 3;
-#else
-    const int attempts = 1;
-#endif
+    const int attempts = systemStartAttempts;
     for (int attempt = 1;; ++attempt) {
         init();
         expectedOutput.clear();
@@ -231,30 +224,18 @@ void SupervisionTest::passSequence()
 // prepared console has QuickEdit off.
 void SupervisionTest::consoleText()
 {
-#ifndef Q_OS_WIN
-    QSKIP("Windows consoles only");
-#else
-    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    CONSOLE_SCREEN_BUFFER_INFO before = {};
-    if (!GetConsoleScreenBufferInfo(out, &before))
-        QSKIP("stdout is no console here");
-    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    QVERIFY(GetConsoleMode(in, &mode));
-    QVERIFY(SetConsoleMode(in, mode | ENABLE_EXTENDED_FLAGS | ENABLE_QUICK_EDIT_MODE));
-    QVERIFY(GetConsoleMode(in, &mode) && (mode & ENABLE_QUICK_EDIT_MODE));
+    ConsoleWindow window;
+    if (!window.exists())
+        QSKIP("stdout is no console window here");
+    QVERIFY(window.setQuickEdit(true));
+    QVERIFY(window.quickEdit());
     prepareConsole();
-    QVERIFY(GetConsoleMode(in, &mode) && !(mode & ENABLE_QUICK_EDIT_MODE));
+    QVERIFY(!window.quickEdit());
 
     QString previousStamp;
     QCOMPARE(superviseOnce(previousStamp, true), Verdict::FirstStart);
-    std::wstring shown(size_t(before.dwSize.X) * 3, L' ');
-    DWORD read = 0;
-    QVERIFY(ReadConsoleOutputCharacterW(out, &shown[0], DWORD(shown.size()),
-                                        before.dwCursorPosition, &read));
-    const QString text = QString::fromWCharArray(shown.data(), int(read)).simplified();
+    const QString text = window.textWritten();
     QVERIFY2(text.contains(QString::fromUtf8("Первый запуск, ждем 40 сек")), qPrintable(text));
-#endif
 }
 
 QTEST_GUILESS_MAIN(SupervisionTest)

@@ -1,22 +1,23 @@
 // The real watchdog binary, run confined in a scratch folder with its output
-// redirected: the kills by name it makes reach only this test's own.
+// in files: the kills by name it makes reach only this test's own.
 
+#include "launcher.h"
+#include "process_table.h"
 #include "supervision.h"
-#include "testsupport.h"
 
 #include <QProcess>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#ifndef Q_OS_WIN
 #include <climits>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <termios.h>
+#include <cstdio>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 using namespace testsupport;
@@ -24,105 +25,22 @@ using namespace testsupport;
 namespace
 {
 
-#ifdef Q_OS_WIN
-using CarelessLauncher = QProcess;
-using Launcher = QProcess;
-#else
-// Starts the watchdog in a folder below its working directory, entered one
-// step at a time, and as another user when uid is set.
-class Launcher : public ChildSetupProcess
+// The log records, apart from what the watchdog says once at start (on
+// Windows, that gorsebright.exe is not in its folder).
+QList<QByteArray> logRecords(const QByteArray &errors)
 {
-  public:
-    QByteArrayList descend;
-    uid_t uid = 0;
-
-  protected:
-    void setupChild() override
-    {
-        for (const QByteArray &step : descend) {
-            if (chdir(step.constData()) != 0)
-                _exit(125);
-        }
-        if (uid != 0 && !switchUser(uid))
-            _exit(126);
+    QList<QByteArray> lines;
+    for (const QByteArray &line : errors.trimmed().split('\n')) {
+        if (!line.contains(" watchdog: "))
+            lines << line.trimmed();
     }
-};
+    return lines;
+}
 
-// Starts the watchdog as some launchers leave a program: SIGCHLD and SIGHUP
-// ignored, SIGUSR1 blocked.
-class CarelessLauncher : public ChildSetupProcess
-{
-  protected:
-    void setupChild() override
-    {
-        signal(SIGCHLD, SIG_IGN);
-        signal(SIGHUP, SIG_IGN);
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        sigaddset(&blocked, SIGUSR1);
-        sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    }
-};
-
-quint64 signalBit(int signal)
+[[maybe_unused]] quint64 signalBit(int signal)
 {
     return quint64(1) << (signal - 1);
 }
-#endif
-
-// The environment of a test's watchdog: the stand-in findable on PATH, Qt's
-// default log format, the log on stderr also where Windows has no console,
-// a UTF-8 locale on Linux.
-QProcessEnvironment environment(const QString &standIns = standInDir())
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), QFile::decodeName(searchPathWith(standIns)));
-    environment.remove(QStringLiteral("QT_MESSAGE_PATTERN"));
-    environment.remove(QStringLiteral("PWD")); // the test's own folder, not the watchdog's
-    environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
-#ifndef Q_OS_WIN
-    // As on most machines: a folder name of other bytes is then no text.
-    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-#endif
-    return environment;
-}
-
-// Output goes to <name>.err and, unless out is given, <name>.out in the folder.
-// The program is the watchdog unless one is set.
-void start(QProcess &watchdog, const QTemporaryDir &work,
-           const QString &name = QStringLiteral("watchdog"),
-           QProcessEnvironment env = environment(), const QString &out = QString())
-{
-    if (watchdog.program().isEmpty())
-        watchdog.setProgram(watchdogBinary());
-    // Where PWD names a way to the folder, the watchdog starts there, as from a shell.
-    watchdog.setWorkingDirectory(env.value(QStringLiteral("PWD"), work.path()));
-    watchdog.setStandardOutputFile(out.isEmpty() ? work.filePath(name + QLatin1String(".out"))
-                                                 : out);
-    watchdog.setStandardErrorFile(work.filePath(name + QLatin1String(".err")));
-    // Qt keeps the guard's key files in TMPDIR: the scratch folder takes them.
-    env.insert(QStringLiteral("TMPDIR"), work.path());
-    watchdog.setProcessEnvironment(env);
-    QVERIFY(startProcess(watchdog));
-}
-
-#ifndef Q_OS_WIN
-// Fills the file system at dir up to its last byte.
-void fill(const QString &dir)
-{
-    QFile filler(dir + QLatin1String("/filler"));
-    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    const QByteArray block(4096, 'x');
-    while (filler.write(block) == block.size()) {
-    }
-    filler.close();
-    QFile probe(dir + QLatin1String("/probe"));
-    QVERIFY(probe.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    QVERIFY2(probe.write("x", 1) != 1, "the file system is not full");
-    probe.close();
-    QVERIFY(probe.remove());
-}
-#endif
 
 } // namespace
 
@@ -134,10 +52,13 @@ class WatchdogTest : public QObject
     void initTestCase();
     void firstPass_data();
     void firstPass();
+    void firstPassAsInit();
     void unusualStandardStreams_data();
     void unusualStandardStreams();
     void secondPassRecovers_data();
     void secondPassRecovers();
+    void folderReplaced_data();
+    void folderReplaced();
 };
 
 void WatchdogTest::initTestCase()
@@ -149,40 +70,35 @@ void WatchdogTest::firstPass_data()
 {
     QTest::addColumn<bool>("heartbeatExists");
     // Where it runs: "" the scratch folder, "beside" the same with a
-    // gorsebright.exe in it; else a folder in it named in Windows-1251 bytes,
-    // one whose parent its user may not search, or one whose path is longer
-    // than PATH_MAX.
+    // gorsebright.exe in it; else below it a folder named in Windows-1251
+    // bytes, one whose parent its user may not search, or one whose path is
+    // longer than PATH_MAX.
     QTest::addColumn<QString>("folder");
-    QTest::addColumn<bool>("asInit");        // as the first process of a PID namespace
     QTest::addColumn<QByteArray>("warning"); // on stderr before the record
-#ifdef Q_OS_WIN
     // Where Windows would relaunch the program found beside the watchdog.
-    const QByteArray notBeside("gorsebright.exe is not in");
-#else
-    const QByteArray notBeside;
-#endif
-    QTest::newRow("no heartbeat file") << false << "" << false << notBeside;
-    QTest::newRow("heartbeat file") << true << "" << false << notBeside;
-    QTest::newRow("gorsebright.exe beside it") << false << "beside" << false << QByteArray();
-#ifndef Q_OS_WIN
-    QTest::newRow("Windows-1251 folder name") << false << "cp1251" << false << QByteArray();
-    QTest::newRow("unreadable parent") << false << "unreadable parent" << false
-                                       << QByteArray("cannot look at the folder it was started in");
-    QTest::newRow("path longer than PATH_MAX")
-        << false << "long" << false << QByteArray("cannot tell the path");
-    QTest::newRow("as PID 1") << false << "" << true << QByteArray();
-#endif
+    const QByteArray notBeside = onWindows ? "gorsebright.exe is not in" : "";
+    QTest::newRow("no heartbeat file") << false << "" << notBeside;
+    QTest::newRow("heartbeat file") << true << "" << notBeside;
+    if (onWindows) {
+        QTest::newRow("gorsebright.exe beside it") << false << "beside" << QByteArray();
+    } else {
+        QTest::newRow("Windows-1251 folder name") << false << "cp1251" << QByteArray();
+        QTest::newRow("unreadable parent")
+            << false << "unreadable parent"
+            << QByteArray("cannot look at the folder it was started in");
+        QTest::newRow("path longer than PATH_MAX")
+            << false << "long" << QByteArray("cannot tell the path");
+    }
 }
 
 void WatchdogTest::firstPass()
 {
     QFETCH(bool, heartbeatExists);
     QFETCH(QString, folder);
-    QFETCH(bool, asInit);
     QFETCH(QByteArray, warning);
-    Q_UNUSED(asInit); // Linux rows only
     QTemporaryDir work;
     QVERIFY(work.isValid());
+    Launcher watchdog(work.path());
     QByteArray expectedLog = console("\"\"\n");
     if (heartbeatExists) {
         QFile heartbeat(work.filePath(QStringLiteral("is_run.txt")));
@@ -191,114 +107,75 @@ void WatchdogTest::firstPass()
                                       QFileDevice::FileModificationTime));
         expectedLog = console("\"07:08:09\"\n");
     }
-
     if (folder == QLatin1String("beside")) {
         QFile program(work.filePath(QStringLiteral("gorsebright.exe")));
         QVERIFY(program.open(QIODevice::WriteOnly));
     }
-    Launcher watchdog;
-#ifndef Q_OS_WIN
-    // Made and entered step by step: a path this long is no path to give.
+    // Beyond PATH_MAX, only rm removes it.
     const auto removed = qScopeGuard([&] {
-        QProcess::execute(QStringLiteral("rm"),
-                          {QStringLiteral("-rf"), work.filePath(QStringLiteral("sub"))});
+        if (!watchdog.descend.isEmpty())
+            QProcess::execute(QStringLiteral("rm"),
+                              {QStringLiteral("-rf"), work.filePath(QStringLiteral("sub"))});
     });
-    if (!folder.isEmpty() && folder != QLatin1String("beside")) {
-        const int steps = folder == QLatin1String("long") ? PATH_MAX / 200 + 2 : 2;
-        const QByteArray name = folder == QLatin1String("cp1251")
-                                    ? QByteArray("\xcf\xe0\xef\xea\xe0")
-                                    : QByteArray(200, 'd');
-        int dir = open(QFile::encodeName(work.path()).constData(), O_DIRECTORY);
-        for (int step = 0; step < steps; ++step) {
-            const QByteArray component = step == 0 ? QByteArray("sub") : name;
-            QCOMPARE(mkdirat(dir, component.constData(), 0777), 0);
-            QCOMPARE(fchmodat(dir, component.constData(), 0777, 0), 0);
-            const int next = openat(dir, component.constData(), O_DIRECTORY);
-            ::close(dir);
-            dir = next;
-            watchdog.descend << component;
-        }
-        ::close(dir);
+    if (folder != QLatin1String("beside") && !folder.isEmpty()) {
+        QByteArrayList below{"sub"};
+        const int more = folder == QLatin1String("long") ? PATH_MAX / 200 + 1 : 1;
+        for (int step = 0; step < more; ++step)
+            below << (folder == QLatin1String("cp1251") ? QByteArray("\xcf\xe0\xef\xea\xe0")
+                                                        : QByteArray(200, 'd'));
+        QVERIFY(watchdog.makeFolders(below));
         if (folder == QLatin1String("unreadable parent")) {
             if (!spareUserAvailable())
                 QSKIP(noSpareUser);
             watchdog.uid = spareUid; // the scratch folder is root's, mode 0700
         }
     }
-#endif
     const QByteArray expected = banner() + firstStart();
-    const QString out = work.filePath(QStringLiteral("watchdog.out"));
-    const QString err = work.filePath(QStringLiteral("watchdog.err"));
-#ifndef Q_OS_WIN
-    if (asInit) {
-        // In a PID namespace of its own, with a child it never started that
-        // has already ended, as orphans are left to a container's first process.
-        const QByteArray binary = QFile::encodeName(watchdogBinary());
-        const pid_t outer = fork();
-        if (outer == 0) {
-            dup2(open(QFile::encodeName(out).constData(), O_WRONLY | O_CREAT, 0600), 1);
-            dup2(open(QFile::encodeName(err).constData(), O_WRONLY | O_CREAT, 0600), 2);
-            setenv("TMPDIR", QFile::encodeName(work.path()).constData(), 1);
-            setenv("QT_FORCE_STDERR_LOGGING", "1", 1);
-            unsetenv("QT_MESSAGE_PATTERN");
-            if (chdir(QFile::encodeName(work.path()).constData()) != 0 ||
-                unshare(CLONE_NEWPID) != 0)
-                _exit(125);
-            const pid_t init = fork();
-            if (init == 0) {
-                const pid_t orphan = fork();
-                if (orphan == 0)
-                    _exit(0);
-                siginfo_t ended;
-                waitid(P_PID, id_t(orphan), &ended, WEXITED | WNOWAIT); // not collected
-                execl(binary.constData(), binary.constData(), static_cast<char *>(nullptr));
-                _exit(127);
-            }
-            int status = 0;
-            waitpid(init, &status, 0);
-            _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-        }
-        QVERIFY(outer > 0);
-        bool collected = false; // its pid then no longer ours to signal
-        const auto ended = qScopeGuard([&] {
-            if (collected)
-                return;
-            ::kill(outer, SIGKILL);
-            waitpid(outer, nullptr, 0);
-        });
-        QVERIFY(waitFor([&] { return readAll(out) == expected && readAll(err) == expectedLog; },
-                        eventTimeoutMs));
-        // Its orphan collected by the first pass, and SIGTERM, which the
-        // kernel would let it ignore, ends it.
-        const qint64 init =
-            readAll(QStringLiteral("/proc/%1/task/%1/children").arg(outer)).trimmed().toLongLong();
-        QVERIFY(init > 0);
-        QCOMPARE(readAll(QStringLiteral("/proc/%1/task/%1/children").arg(init)), QByteArray());
-        QCOMPARE(::kill(pid_t(init), SIGTERM), 0);
-        int status = 0;
-        QVERIFY(waitFor([&] { return collected = waitpid(outer, &status, WNOHANG) == outer; },
-                        eventTimeoutMs));
-        QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 128 + SIGTERM);
-        return;
-    }
-#endif
-    start(watchdog, work);
+    QVERIFY(watchdog.start());
     // Only what was written through to the file by now survives the kill.
-    QVERIFY(waitFor([&] { return readAll(out).size() >= expected.size(); }, eventTimeoutMs));
-    QVERIFY(waitFor([&] { return readAll(err).endsWith(expectedLog); }, eventTimeoutMs));
-    QCOMPARE(watchdog.state(), QProcess::Running);
+    QVERIFY(waitFor([&] { return watchdog.output().size() >= expected.size(); }));
+    QVERIFY(waitFor([&] { return watchdog.errors().endsWith(expectedLog); }));
+    QVERIFY(watchdog.running());
     watchdog.kill();
-    QVERIFY(watchdog.waitForFinished());
 
-    QCOMPARE(readAll(out), expected);
-    const QByteArray errors = readAll(err);
+    QCOMPARE(watchdog.output(), expected);
+    const QByteArray errors = watchdog.errors();
     QVERIFY2(errors.contains(warning) && errors.endsWith(expectedLog), errors.constData());
     QCOMPARE(errors.count('\n'), expectedLog.count('\n') + (warning.isEmpty() ? 0 : 1));
 }
 
+// In a PID namespace of its own, with a child it never started that has
+// already ended, as orphans are left to a container's first process.
+void WatchdogTest::firstPassAsInit()
+{
+#ifdef Q_OS_WIN
+    QSKIP("the first process of a PID namespace is Linux's");
+#else
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    Launcher watchdog(work.path());
+    watchdog.asInit = true;
+    QVERIFY(watchdog.start());
+    QVERIFY(waitFor([&] {
+        return watchdog.output() == banner() + firstStart() && watchdog.errors() == "\"\"\n";
+    }));
+    // Its orphan collected by the first pass, and SIGTERM, which the kernel
+    // would let it ignore, ends it.
+    const QString children = QStringLiteral("/proc/%1/task/%1/children");
+    const qint64 init = readAll(children.arg(watchdog.pid())).trimmed().toLongLong();
+    QVERIFY(init > 0);
+    QCOMPARE(readAll(children.arg(init)), QByteArray());
+    QCOMPARE(::kill(pid_t(init), SIGTERM), 0);
+    QVERIFY(watchdog.waitForExit());
+    QCOMPARE(watchdog.describe(), QStringLiteral("exited with code %1").arg(128 + SIGTERM));
+#endif
+}
+
 void WatchdogTest::unusualStandardStreams_data()
 {
+    if (onWindows)
+        QSKIP("a pipe with no reader only kills on Unix, through SIGPIPE, and descriptors are "
+              "Unix's");
     QTest::addColumn<bool>("closed"); // all three; else stdout is a pipe with no reader
     QTest::newRow("stdout a pipe with no reader") << false;
     QTest::newRow("all closed") << true;
@@ -306,37 +183,23 @@ void WatchdogTest::unusualStandardStreams_data()
 
 void WatchdogTest::unusualStandardStreams()
 {
-#ifdef Q_OS_WIN
-    QSKIP("a pipe with no reader only kills on Unix, through SIGPIPE, and descriptors are Unix's");
-#else
+#ifndef Q_OS_WIN
     QFETCH(bool, closed);
     QTemporaryDir work;
     QVERIFY(work.isValid());
+    Launcher watchdog(work.path());
     int fds[2];
-    QCOMPARE(pipe(fds), 0);
+    QCOMPARE(pipe2(fds, O_CLOEXEC), 0);
     ::close(fds[0]);
-    const QByteArray err = QFile::encodeName(work.filePath(QStringLiteral("watchdog.err")));
-    const QByteArray dir = QFile::encodeName(work.path());
-    const QByteArray binary = QFile::encodeName(watchdogBinary());
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int errFd = open(err.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(fds[1], STDOUT_FILENO);
-        dup2(errFd, STDERR_FILENO);
-        for (int fd = STDIN_FILENO; closed && fd <= STDERR_FILENO; ++fd)
-            ::close(fd);
-        setenv("TMPDIR", dir.constData(), 1);
-        unsetenv("QT_MESSAGE_PATTERN");
-        if (chdir(dir.constData()) == 0)
-            execl(binary.constData(), binary.constData(), static_cast<char *>(nullptr));
-        _exit(127);
-    }
+    watchdog.stdoutFd = fds[1];
+    watchdog.closeStandardStreams = closed;
+    const bool started = watchdog.start();
     ::close(fds[1]);
-    QVERIFY(pid > 0);
-    const auto fdTarget = [pid](int fd) {
+    QVERIFY(started);
+    const auto fdTarget = [&](int fd) {
         char target[64] = {};
         const QByteArray link =
-            QByteArray("/proc/") + QByteArray::number(pid) + "/fd/" + QByteArray::number(fd);
+            QFile::encodeName(QStringLiteral("/proc/%1/fd/%2").arg(watchdog.pid()).arg(fd));
         return QByteArray(
             target, int(qMax(ssize_t(0), readlink(link.constData(), target, sizeof target - 1))));
     };
@@ -344,25 +207,21 @@ void WatchdogTest::unusualStandardStreams()
     // The banner's write fails; the first pass must still log its record.
     // With nothing open, the guard's socket is the watchdog's first own
     // descriptor: fds 0 to 2 must not be it, nor anything else of its own.
-    const bool settled = waitFor(
-        [&] {
-            if (!closed)
-                return readAll(QString::fromLocal8Bit(err)) == "\"\"\n";
-            for (int fd = 0; fd < 16; ++fd) {
-                if (fdTarget(fd).startsWith("socket:"))
-                    return true;
-            }
-            return false;
-        },
-        eventTimeoutMs);
+    const bool settled = waitFor([&] {
+        if (!closed)
+            return watchdog.errors() == "\"\"\n";
+        for (int fd = 0; fd < 16; ++fd) {
+            if (fdTarget(fd).startsWith("socket:"))
+                return true;
+        }
+        return false;
+    });
     QByteArrayList standardStreams;
-    for (int fd = STDIN_FILENO; closed && fd <= STDERR_FILENO; ++fd)
+    for (int fd = 0; closed && fd <= 2; ++fd)
         standardStreams << fdTarget(fd);
-    int status = 0;
-    const pid_t ended = waitpid(pid, &status, WNOHANG);
-    ::kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    QVERIFY2(ended == 0, "the watchdog ended");
+    const bool ran = watchdog.running();
+    watchdog.kill();
+    QVERIFY2(ran, "the watchdog ended");
     QVERIFY(settled);
     if (closed)
         QCOMPARE(standardStreams, QByteArrayList({"/dev/null", "/dev/null", "/dev/null"}));
@@ -375,186 +234,79 @@ void WatchdogTest::secondPassRecovers_data()
     // Until after the first pass, stdout is a file on a "full disk", or a
     // "stopped terminal" (Ctrl+S), which takes nothing; else a file.
     QTest::addColumn<QString>("output");
-    // After the first pass, as a deploy does: "folder" renamed and made anew,
-    // or "link" (by which it was started) switched to another folder.
-    QTest::addColumn<QString>("replaced");
-#ifdef Q_OS_WIN
-    QTest::newRow("relaunched") << true << QString() << QString();
-#else
-    QTest::newRow("relaunched, output on a full disk") << true << "full disk" << QString();
-    QTest::newRow("relaunched, output to a stopped terminal")
-        << true << "stopped terminal" << QString();
-    // Where a working folder can be renamed: Windows does not allow it.
-    QTest::newRow("folder replaced") << true << QString() << "folder";
-    QTest::newRow("link switched") << true << QString() << "link";
-#endif
-    QTest::newRow("program missing") << false << QString() << QString();
+    if (onWindows) {
+        QTest::newRow("relaunched") << true << QString();
+    } else {
+        QTest::newRow("relaunched, output on a full disk") << true << "full disk";
+        QTest::newRow("relaunched, output to a stopped terminal") << true << "stopped terminal";
+    }
+    QTest::newRow("program missing") << false << QString();
 }
 
 void WatchdogTest::secondPassRecovers()
 {
     QFETCH(bool, programFound);
     QFETCH(QString, output);
-    QFETCH(QString, replaced);
-    const bool fullDisk = output == QLatin1String("full disk");
     QTemporaryDir work;
     QVERIFY(work.isValid());
-    const QString link = work.path() + QLatin1String(".current");
-    const QString moved = work.path() + QLatin1String(".old");
-    QString out = work.filePath(QStringLiteral("watchdog.out"));
-    const QString err = work.filePath(QStringLiteral("watchdog.err"));
-    const QString disk = work.filePath(QStringLiteral("disk"));
-#ifndef Q_OS_WIN
-    int terminal = -1; // the stopped terminal's master side
-    QByteArray shownOnTerminal;
-#endif
-    const auto cleanUp = qScopeGuard([&] {
-        killWatchedProcessesIn(work.path());
-        QFile::remove(link);
-        QDir(moved).removeRecursively();
-#ifndef Q_OS_WIN
-        if (fullDisk)
-            umount2(QFile::encodeName(disk).constData(), MNT_DETACH);
-        if (terminal != -1)
-            ::close(terminal);
-#endif
-    });
-    // What the watchdog's stdout has taken so far.
-    const auto shown = [&] {
-#ifndef Q_OS_WIN
-        if (terminal != -1) {
-            char buffer[4096];
-            for (ssize_t size; (size = read(terminal, buffer, sizeof buffer)) > 0;)
-                shownOnTerminal.append(buffer, int(size));
-            return shownOnTerminal;
-        }
-#endif
-        return readAll(out);
-    };
-#ifndef Q_OS_WIN
-    if (fullDisk) {
-        QVERIFY(QDir().mkpath(disk));
-        if (mount("tmpfs", QFile::encodeName(disk).constData(), "tmpfs", 0, "size=64k") != 0)
-            QSKIP("cannot mount a small tmpfs here, so no full disk to write to");
-        fill(disk);
-        out = disk + QLatin1String("/watchdog.out");
-    }
-    if (output == QLatin1String("stopped terminal")) {
-        terminal = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(terminal != -1 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
-        out = QFile::decodeName(ptsname(terminal));
-        // Bytes unchanged, flow control as a terminal has it.
-        termios mode = {};
-        QCOMPARE(tcgetattr(terminal, &mode), 0);
-        cfmakeraw(&mode);
-        mode.c_iflag |= IXON;
-        QCOMPARE(tcsetattr(terminal, TCSANOW, &mode), 0);
-        QCOMPARE(write(terminal, "\x13", 1), ssize_t(1)); // Ctrl+S
-    }
-#endif
+    const auto relaunchedKilled = qScopeGuard([&] { killWatchedProcessesIn(work.path()); });
+    Output stdoutTarget(work.path(), output);
+    if (!stdoutTarget.skipReason.isEmpty())
+        QSKIP(qPrintable(stdoutTarget.skipReason));
+    QVERIFY2(stdoutTarget.failure.isEmpty(), qPrintable(stdoutTarget.failure));
 
-    CarelessLauncher watchdog;
+    Launcher watchdog(work.path());
+    watchdog.out = stdoutTarget.path;
     // Without the stand-in's folder, only one with nothing to start.
-    QProcessEnvironment env =
-        environment(programFound ? standInDir() : work.filePath(QStringLiteral("empty")));
+    watchdog.findProgramsIn(programFound ? standInDir() : work.filePath(QStringLiteral("empty")));
     // Seconds since the start, from the watchdog's own clock.
-    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time process} %{message}"));
-    if (replaced == QLatin1String("link")) {
-        QVERIFY(QFile::link(work.path(), link));
-        env.insert(QStringLiteral("PWD"), link);
-    }
+    watchdog.environment.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+                                QStringLiteral("%{time process} %{message}"));
+    // What the watchdog inherits, which must not reach the relaunched program:
+    // on Windows a handle, on Linux signals ignored and blocked.
 #ifdef Q_OS_WIN
-    // A handle the watchdog inherits, which must not reach the relaunched program.
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     const HANDLE probe = CreateFileW(
         reinterpret_cast<const wchar_t *>(work.filePath(QStringLiteral("probe")).utf16()),
         GENERIC_WRITE, 0, &inheritable, CREATE_ALWAYS, 0, nullptr);
     QVERIFY(probe != INVALID_HANDLE_VALUE);
     const auto probeClosed = qScopeGuard([&] { CloseHandle(probe); });
-    env.insert(QStringLiteral("STANDIN_PROBE_HANDLE"), QString::number(quintptr(probe)));
-#endif
-    start(watchdog, work, QStringLiteral("watchdog"), env, out);
-    // The log records, apart from what the watchdog says once at start (on
-    // Windows, that gorsebright.exe is not in its folder).
-    const auto records = [&] {
-        QList<QByteArray> lines;
-        for (const QByteArray &line : readAll(err).trimmed().split('\n')) {
-            if (!line.contains(" watchdog: "))
-                lines << line.trimmed();
-        }
-        return lines;
-    };
-    // Asleep after its first pass: every write of that pass has been tried.
-    QVERIFY(waitFor(
-        [&] {
-            return records().size() == 1 &&
-#ifdef Q_OS_WIN
-                   readAll(out).endsWith(firstStart());
+    watchdog.environment.insert(QStringLiteral("STANDIN_PROBE_HANDLE"),
+                                QString::number(quintptr(probe)));
 #else
-                   readAll(QStringLiteral("/proc/%1/syscall").arg(watchdog.processId()))
-                           .split(' ')
-                           .value(0) == QByteArray::number(SYS_clock_nanosleep);
+    watchdog.careless = true;
 #endif
-        },
-        eventTimeoutMs));
+    QVERIFY(watchdog.start());
+    const auto records = [&] { return logRecords(watchdog.errors()); };
+    // Asleep after its first pass: every write of that pass has been tried.
+    QVERIFY(waitFor([&] {
+        const std::optional<bool> asleep = watchdog.asleep();
+        return records().size() == 1 &&
+               (asleep ? *asleep : stdoutTarget.shown().endsWith(firstStart()));
+    }));
 #ifndef Q_OS_WIN
-    const ProcessInfo self = processInfo(watchdog.processId());
+    const ProcessInfo self = processInfo(watchdog.pid());
     QVERIFY(self.ignoredSignals & signalBit(SIGHUP));
     QVERIFY(self.blockedSignals & signalBit(SIGUSR1));
 #endif
-    if (fullDisk) {
-        QVERIFY(readAll(out).isEmpty());
-        QVERIFY(QFile::remove(disk + QLatin1String("/filler")));
+    if (!output.isEmpty()) {
+        QVERIFY(stdoutTarget.shown().isEmpty());
+        QVERIFY(stdoutTarget.release());
     }
-#ifndef Q_OS_WIN
-    if (terminal != -1) {
-        QVERIFY(shown().isEmpty());
-        QCOMPARE(write(terminal, "\x11", 1), ssize_t(1)); // Ctrl+Q
-    }
-#endif
 
     // A second instance is refused without a word and leaves the first alone.
-    QProcess second;
-    start(second, work, QStringLiteral("second"));
-    QVERIFY(second.waitForFinished(eventTimeoutMs));
-    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(second.exitCode(), 1);
-    QVERIFY(readAll(work.filePath(QStringLiteral("second.out"))).isEmpty());
-    QVERIFY(readAll(work.filePath(QStringLiteral("second.err"))).isEmpty());
-
-    if (!replaced.isEmpty()) {
-        // The watchdog ends rather than kill and relaunch in a folder that
-        // is no longer the one it was started in.
-        QString folder = work.path();
-        if (replaced == QLatin1String("folder")) {
-            QVERIFY(QDir().rename(work.path(), moved));
-            QVERIFY(QDir().mkdir(work.path()));
-            folder = moved;
-        } else {
-            // Switched in one step, as deploy tools do.
-            QVERIFY(QDir().mkdir(moved));
-            QVERIFY(QFile::link(moved, link + QLatin1String(".new")));
-            QCOMPARE(::rename(QFile::encodeName(link + QLatin1String(".new")).constData(),
-                              QFile::encodeName(link).constData()),
-                     0);
-        }
-        QVERIFY(watchdog.waitForFinished(int(checkIntervalMs) + eventTimeoutMs));
-        QCOMPARE(watchdog.exitCode(), 3);
-        QCOMPARE(readAll(folder + QLatin1String("/watchdog.out")), banner() + firstStart());
-        const QByteArray said = readAll(folder + QLatin1String("/watchdog.err"));
-        QVERIFY2(said.contains(
-                     QFile::encodeName(replaced == QLatin1String("link") ? link : work.path()) +
-                     ", has been deleted or replaced"),
-                 said.constData());
-        QVERIFY(watchedProcesses().isEmpty());
-        return;
-    }
+    Launcher second(work.path(), QStringLiteral("second"));
+    QVERIFY(second.start());
+    QVERIFY(second.waitForExit());
+    QCOMPARE(second.describe(), QStringLiteral("exited with code 1"));
+    QVERIFY(second.output().isEmpty());
+    QVERIFY(second.errors().isEmpty());
 
     const QByteArray outcome = programFound ? started() : startFailed();
     QVERIFY(waitFor(
         [&] {
-            const QByteArray output = withoutStandInLines(shown());
-            return output.endsWith(started()) || output.endsWith(startFailed());
+            const QByteArray shown = withoutStandInLines(stdoutTarget.shown());
+            return shown.endsWith(started()) || shown.endsWith(startFailed());
         },
         int(checkIntervalMs) + eventTimeoutMs));
     const QList<QByteArray> passes = records();
@@ -564,10 +316,8 @@ void WatchdogTest::secondPassRecovers()
     QVERIFY2(interval >= 40.0 && interval < 41.0, QByteArray::number(interval).constData());
     for (const QByteArray &record : passes)
         QVERIFY2(record.endsWith(" \"\""), record.constData());
-#ifdef Q_OS_WIN
-    // Said once: the stand-in is found on PATH, not in the watched folder.
-    QCOMPARE(readAll(err).count("gorsebright.exe is not in"), 1);
-#endif
+    // Said once on Windows: the stand-in is found on PATH, not in the watched folder.
+    QCOMPARE(watchdog.errors().count("gorsebright.exe is not in"), onWindows ? 1 : 0);
 
     // What could not be written was lost, and nothing after it. Between the
     // verdict and the start come the kill tools' own lines: none on Linux,
@@ -575,15 +325,12 @@ void WatchdogTest::secondPassRecovers()
     const QByteArray beginning =
         (output.isEmpty() ? banner() + firstStart() : QByteArray()) + hung();
     const QByteArray end = starting() + outcome;
-    const QByteArray written = withoutStandInLines(shown());
+    const QByteArray written = withoutStandInLines(stdoutTarget.shown());
     QVERIFY2(written.startsWith(beginning) && written.endsWith(end), written.constData());
     const QByteArray toolLines =
         written.mid(beginning.size(), written.size() - beginning.size() - end.size());
-#ifdef Q_OS_WIN
-    QVERIFY2(toolLines.isEmpty() || toolLines.endsWith(console("\n")), toolLines.constData());
-#else
-    QCOMPARE(toolLines, QByteArray());
-#endif
+    QVERIFY2(toolLines.isEmpty() || (onWindows && toolLines.endsWith(console("\n"))),
+             toolLines.constData());
     if (!programFound)
         return;
 
@@ -597,12 +344,10 @@ void WatchdogTest::secondPassRecovers()
     const QByteArray handleLine = QByteArray::number(relaunched) + " has as handle " +
                                   QByteArray::number(quintptr(probe)) + ": ";
     QByteArray said;
-    QVERIFY(waitFor(
-        [&] {
-            said = readAll(work.filePath(QStringLiteral("gorsebright.log")));
-            return said.contains(handleLine);
-        },
-        eventTimeoutMs));
+    QVERIFY(waitFor([&] {
+        said = readAll(work.filePath(QStringLiteral("gorsebright.log")));
+        return said.contains(handleLine);
+    }));
     QVERIFY2(!said.contains("probe"), said.constData());
 #else
     QCOMPARE(processInfo(relaunched).ignoredSignals, quint64(0));
@@ -610,19 +355,74 @@ void WatchdogTest::secondPassRecovers()
 #endif
 
     watchdog.kill();
-    QVERIFY(watchdog.waitForFinished());
     QVERIFY(isAlive(relaunched));
 
     // Nothing of the guard went with the relaunched program: a new watchdog runs.
-    QProcess next;
-    start(next, work, QStringLiteral("next"));
-    const QString nextOut = work.filePath(QStringLiteral("next.out"));
-    QVERIFY(waitFor([&] { return readAll(nextOut).size() >= (banner() + firstStart()).size(); },
-                    eventTimeoutMs));
-    QCOMPARE(readAll(nextOut), banner() + firstStart());
-    QCOMPARE(next.state(), QProcess::Running);
-    next.kill();
-    QVERIFY(next.waitForFinished());
+    Launcher next(work.path(), QStringLiteral("next"));
+    QVERIFY(next.start());
+    QVERIFY(waitFor([&] { return next.output().size() >= (banner() + firstStart()).size(); }));
+    QCOMPARE(next.output(), banner() + firstStart());
+    QVERIFY(next.running());
+}
+
+void WatchdogTest::folderReplaced_data()
+{
+    // Windows does not let a working folder be renamed.
+    if (onWindows)
+        QSKIP("Windows keeps a working folder from being renamed");
+    // After the first pass, as a deploy does: "folder" renamed and made anew,
+    // or "link" (by which it was started) switched to another folder.
+    QTest::addColumn<QString>("replaced");
+    QTest::newRow("folder replaced") << "folder";
+    QTest::newRow("link switched") << "link";
+}
+
+// The watchdog ends rather than kill and relaunch in a folder that is no
+// longer the one it was started in.
+void WatchdogTest::folderReplaced()
+{
+    QFETCH(QString, replaced);
+    QTemporaryDir work;
+    QVERIFY(work.isValid());
+    const QString link = work.path() + QLatin1String(".current");
+    const QString moved = work.path() + QLatin1String(".old");
+    const auto cleanUp = qScopeGuard([&] {
+        killWatchedProcessesIn(work.path());
+        QFile::remove(link);
+        QDir(moved).removeRecursively();
+    });
+    Launcher watchdog(work.path());
+    if (replaced == QLatin1String("link")) {
+        // Started there as from a shell, which tells the way in PWD.
+        QVERIFY(QFile::link(work.path(), link));
+        watchdog.folder = link;
+        watchdog.environment.insert(QStringLiteral("PWD"), link);
+    }
+    QVERIFY(watchdog.start());
+    QVERIFY(waitFor([&] { return watchdog.output().endsWith(firstStart()); }));
+
+    QString folder = work.path();
+    if (replaced == QLatin1String("folder")) {
+        QVERIFY(QDir().rename(work.path(), moved));
+        QVERIFY(QDir().mkdir(work.path()));
+        folder = moved;
+    } else {
+        // Switched in one step, as deploy tools do.
+        QVERIFY(QDir().mkdir(moved));
+        QVERIFY(QFile::link(moved, link + QLatin1String(".new")));
+        QCOMPARE(std::rename(QFile::encodeName(link + QLatin1String(".new")).constData(),
+                             QFile::encodeName(link).constData()),
+                 0);
+    }
+    QVERIFY(watchdog.waitForExit(int(checkIntervalMs) + eventTimeoutMs));
+    QCOMPARE(watchdog.describe(), QStringLiteral("exited with code 3"));
+    QCOMPARE(readAll(folder + QLatin1String("/watchdog.out")), banner() + firstStart());
+    const QByteArray said = readAll(folder + QLatin1String("/watchdog.err"));
+    QVERIFY2(
+        said.contains(QFile::encodeName(replaced == QLatin1String("link") ? link : work.path()) +
+                      ", has been deleted or replaced"),
+        said.constData());
+    QVERIFY(watchedProcesses().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(WatchdogTest)
