@@ -31,7 +31,7 @@ void recoverWatchedProgram()
 {
     for (const char *commandLine : killCommands)
         runToCompletion(commandLine);
-    killByNameWhereNoTaskkill(watchedProgram);
+    killByNameInProcess(watchedProgram);
 
     writeConsole(startingMessage);
     const bool started = startDetached(QString::fromLatin1(watchedProgram),
