@@ -37,12 +37,11 @@ bool sameFolder(const struct stat &status, const StartFolder &folder)
            status.st_ino == folder.inode;
 }
 
-bool gone(const StartFolder &folder)
+void sayGone(const StartFolder &folder)
 {
     qCritical("watchdog: the folder it was started in, %s, has been deleted or replaced; "
               "ending, so as not to kill and relaunch Gorsebright there",
               folder.path.isEmpty() ? "(its path unknown)" : folder.path.constData());
-    return false;
 }
 
 } // namespace
@@ -129,16 +128,23 @@ bool stillThere(StartFolder &folder)
     if (!folder.path.isEmpty()) {
         if (stat(folder.path.constData(), &status) == 0) {
             folder.lastError = 0;
-            return sameFolder(status, folder) || gone(folder);
+            if (sameFolder(status, folder))
+                return true;
+            sayGone(folder);
+            return false;
         }
         error = errno;
-        if (error == ENOENT || error == ENOTDIR)
-            return gone(folder);
+        if (error == ENOENT || error == ENOTDIR) {
+            sayGone(folder);
+            return false;
+        }
     }
     // The path tells nothing now (a parent made unreadable, a network file
     // system's hiccup): the folder itself may still have been deleted.
-    if (stat(".", &status) == 0 && status.st_nlink == 0)
-        return gone(folder);
+    if (stat(".", &status) == 0 && status.st_nlink == 0) {
+        sayGone(folder);
+        return false;
+    }
     if (error != 0 && error != folder.lastError)
         qWarning("watchdog: cannot look at the folder it was started in, %s (%s); watching it "
                  "all the same",
