@@ -14,7 +14,9 @@
 namespace
 {
 
-void ignoreSignal(int) {}
+// Not SIG_IGN: a caught signal is reset to the default in the programs we
+// exec, an ignored one would be inherited by them.
+void discardSignal(int) {}
 
 // The first process of a PID namespace (a container's entry point) gets no
 // default action for SIGTERM and SIGINT from the kernel, and every orphan of
@@ -60,10 +62,9 @@ void fillClosedStandardStreams()
 void prepareSignals()
 {
     // A write to a pipe whose reader has gone must fail, as it does on
-    // Windows, rather than kill the watchdog. A handler, unlike SIG_IGN, is
-    // reset to the default in every program we start.
+    // Windows, rather than kill the watchdog.
     struct sigaction action = {};
-    action.sa_handler = ignoreSignal;
+    action.sa_handler = discardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGPIPE, &action, nullptr);
