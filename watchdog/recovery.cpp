@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "recovery_platform.h"
+#include "watched_program.h"
 
 #include <QStringList>
 
