@@ -1,6 +1,6 @@
 #pragma once
 
-// The parts of the recovery that differ per platform (recovery_unix.cpp,
+// The parts of the recovery that differ per platform (recovery_linux.cpp,
 // recovery_win.cpp).
 
 #include <QString>

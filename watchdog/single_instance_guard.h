@@ -5,7 +5,7 @@
 
 // A name that one running watchdog of a user holds, which the system drops
 // with the process however it ends. Its use differs per platform
-// (single_instance_guard_unix.cpp, single_instance_guard_win.cpp); where there
+// (single_instance_guard_linux.cpp, single_instance_guard_win.cpp); where there
 // is none, take() says Unavailable and the segment alone decides.
 class InstanceName
 {

@@ -1,7 +1,7 @@
 #pragma once
 
 // The process's set-up at start and its upkeep between passes, which differ
-// per platform (startup_unix.cpp, startup_win.cpp); each does nothing where
+// per platform (startup_linux.cpp, startup_win.cpp); each does nothing where
 // it is not needed.
 
 #include <QByteArray>
