@@ -3,10 +3,10 @@
 # installs what is missing (MinGW-w64 with POSIX threads, Wine), builds Qt Core and QtTest as
 # static libraries from Debian's own qtbase source of the installed version,
 # and builds this project with cmake/mingw-w64-x86_64.cmake into
-# build-windows/. The Qt build takes four to ten minutes once; it is kept in
+# build-windows/. The Qt build takes 4 to 20 minutes once; it is kept in
 # $WATCHDOG_QT_CACHE (default /var/cache/watchdog-qt-mingw) and reused after.
 # Arguments go to the project's cmake configure step, after the defaults
-# (e.g. -DBUILD_TESTING=OFF to build only the programs). Run as root on Debian 12.
+# (e.g. -DBUILD_TESTING=OFF to build only the programs). Run as root on Debian 12 or 13.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 windows_build="$root/build-windows"
@@ -155,7 +155,7 @@ build_qt() {
     fi
     [ "$(id -u)" -eq 0 ] || [ -w "$qt_cache_root" ] ||
         fail "$qt_cache_root is not writable: run as root once to build Qt for Windows"
-    echo "== Qt $qt_version for $cross: building it into $qt_prefix (four to ten minutes, once)"
+    echo "== Qt $qt_version for $cross: building it into $qt_prefix (4 to 20 minutes, once)"
     rm -rf "$cache_dir"
     local work="$cache_dir/work"
     logs="$cache_dir/logs"
