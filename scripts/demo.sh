@@ -4,7 +4,7 @@
 # program relaunched, normal work, and a recovery from a hang that the demo
 # triggers. Takes about four to five minutes; Ctrl-C ends it early.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-install_missing_packages
+install_missing_packages "${build_packages[@]}" "${package_packages[@]}"
 build_all
 
 demo=$(mktemp -d /tmp/watchdog-demo.XXXXXX)

@@ -227,8 +227,9 @@ report_built() {
 }
 
 script_started=$SECONDS
-install_missing_packages perl python3 xz-utils g++-mingw-w64-x86-64-posix \
-    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 tmux locales
+install_missing_packages "${build_packages[@]}" "${package_packages[@]}" perl python3 xz-utils \
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    mingw-w64-x86-64-dev wine wine64 tmux locales
 # Wine's console takes its code page from the locale: ru_RU.UTF-8 gives the
 # 866 of a Russian Windows console, which the console test needs.
 if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' && [ "$(id -u)" -eq 0 ]; then
