@@ -8,16 +8,13 @@
 # Arguments go to the project's cmake configure step, after the defaults
 # (e.g. -DBUILD_TESTING=OFF to build only the programs). Run as root on Debian 12 or 13.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$root/tests/support/support.sh"
+fail_prefix="windows.sh: "
 
 windows_build="$root/build-windows"
 toolchain_file="$root/cmake/mingw-w64-x86_64.cmake"
 cross=x86_64-w64-mingw32
 qt_cache_root="${WATCHDOG_QT_CACHE:-/var/cache/watchdog-qt-mingw}"
-
-fail() {
-    echo "windows.sh: $*" >&2
-    exit 1
-}
 
 # The machine's Debian "deb" entries (deb822 and one-line files) as "deb-src"
 # entries, on stdout. Only Debian's archives: a third-party one may have no
