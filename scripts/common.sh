@@ -4,12 +4,25 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build="$root/build"
 
-# Arguments: packages wanted beyond the Linux build's own.
+# The host's Debian release by its code name (bookworm, trixie).
+host_suite() {
+    (. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
+}
+
+# Debian packages that build_all needs (the compiler, cmake and make, Qt, and
+# dpkg-buildflags), and that the Debian package's build, its lintian check and
+# its tests need too; the scripts that source this pass them on.
+# shellcheck disable=SC2034
+build_packages=(g++ cmake make qtbase5-dev dpkg-dev)
+package_packages=(procps build-essential debhelper lintian systemd pkgconf)
+# Debian 13 keeps systemd's pkg-config file, which debian/rules reads, apart.
+[ "$(host_suite)" = bookworm ] || package_packages+=(systemd-dev)
+
+# Arguments: every Debian package the caller needs. Installs the missing ones
+# and says so in one line; apt's output goes to a log, named only on failure.
 install_missing_packages() {
-    local wanted=(g++ cmake make qtbase5-dev procps build-essential dpkg-dev debhelper lintian systemd pkgconf "$@") missing=()
-    # Debian 13 keeps systemd's pkg-config file, which debian/rules reads, apart.
-    [ "$(host_suite)" = bookworm ] || wanted+=(systemd-dev)
-    for package in "${wanted[@]}"; do
+    local package missing=() log
+    for package in "$@"; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
             missing+=("$package")
     done
@@ -18,13 +31,15 @@ install_missing_packages() {
         echo "Missing Debian packages: ${missing[*]}; install them as root (apt-get install)." >&2
         exit 1
     fi
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
-}
-
-# The host's Debian release by its code name (bookworm, trixie).
-host_suite() {
-    (. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
+    echo "== Installing the missing Debian packages: ${missing[*]}"
+    log=$(mktemp "${TMPDIR:-/tmp}/watchdog-apt.XXXXXX.log")
+    if ! { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"; } \
+        >"$log" 2>&1; then
+        tail -20 "$log" >&2
+        echo "Installing Debian packages failed; apt-get's output is in $log" >&2
+        exit 1
+    fi
+    rm -f "$log"
 }
 
 # Copies the source tree, without .git and the build trees, into $1, for a

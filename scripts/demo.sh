@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the watchdog in a scratch folder
-# with the stand-in gorsebright.exe on PATH. It shows a first start, a missing
-# program relaunched, normal work, and a recovery from a hang that the demo
-# triggers. Takes about four to five minutes; Ctrl-C ends it early.
+# Installs what the build needs where it is missing (the compiler, cmake,
+# make, Qt 5's development files, dpkg-dev), builds, and runs the watchdog in a
+# scratch folder with the stand-in gorsebright.exe on PATH. It shows a first
+# start, a missing program relaunched, normal work, and a recovery from a hang
+# that the demo triggers. Takes about four to five minutes; Ctrl-C ends it
+# early.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-install_missing_packages
+install_missing_packages "${build_packages[@]}"
 build_all
 
 demo=$(mktemp -d /tmp/watchdog-demo.XXXXXX)

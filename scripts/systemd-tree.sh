@@ -14,7 +14,7 @@
 # Usage: systemd-tree.sh [SUITE]
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-install_missing_packages mmdebstrap systemd-container >&2
+install_missing_packages "${build_packages[@]}" "${package_packages[@]}" mmdebstrap systemd-container >&2
 
 suite=${1:-$(host_suite)}
 trees="${WATCHDOG_SYSTEMD_TREES:-/var/cache/watchdog-systemd-tree}"

@@ -6,7 +6,7 @@
 # build-windows/, then the fast Linux suite in build-qt6/. Arguments go to
 # every ctest run (e.g. -LE slow).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-install_missing_packages qt6-base-dev qt6-5compat-dev
+install_missing_packages "${build_packages[@]}" "${package_packages[@]}" qt6-base-dev qt6-5compat-dev
 build_all
 build_all "$root/build-qt6" -DWATCHDOG_QT_MAJOR=6
 bash "$root/scripts/windows.sh"

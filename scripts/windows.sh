@@ -3,21 +3,18 @@
 # installs what is missing (MinGW-w64 with POSIX threads, Wine), builds Qt Core and QtTest as
 # static libraries from Debian's own qtbase source of the installed version,
 # and builds this project with cmake/mingw-w64-x86_64.cmake into
-# build-windows/. The Qt build takes four to ten minutes once; it is kept in
+# build-windows/. The Qt build takes 4 to 20 minutes once; it is kept in
 # $WATCHDOG_QT_CACHE (default /var/cache/watchdog-qt-mingw) and reused after.
 # Arguments go to the project's cmake configure step, after the defaults
-# (e.g. -DBUILD_TESTING=OFF to build only the programs). Run as root on Debian 12.
+# (e.g. -DBUILD_TESTING=OFF to build only the programs). Run as root on Debian 12 or 13.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+source "$root/tests/support/support.sh"
+fail_prefix="windows.sh: "
 
 windows_build="$root/build-windows"
 toolchain_file="$root/cmake/mingw-w64-x86_64.cmake"
 cross=x86_64-w64-mingw32
 qt_cache_root="${WATCHDOG_QT_CACHE:-/var/cache/watchdog-qt-mingw}"
-
-fail() {
-    echo "windows.sh: $*" >&2
-    exit 1
-}
 
 # The machine's Debian "deb" entries (deb822 and one-line files) as "deb-src"
 # entries, on stdout. Only Debian's archives: a third-party one may have no
@@ -155,7 +152,7 @@ build_qt() {
     fi
     [ "$(id -u)" -eq 0 ] || [ -w "$qt_cache_root" ] ||
         fail "$qt_cache_root is not writable: run as root once to build Qt for Windows"
-    echo "== Qt $qt_version for $cross: building it into $qt_prefix (four to ten minutes, once)"
+    echo "== Qt $qt_version for $cross: building it into $qt_prefix (4 to 20 minutes, once)"
     rm -rf "$cache_dir"
     local work="$cache_dir/work"
     logs="$cache_dir/logs"
@@ -227,8 +224,9 @@ report_built() {
 }
 
 script_started=$SECONDS
-install_missing_packages perl python3 xz-utils g++-mingw-w64-x86-64-posix \
-    gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 tmux locales
+install_missing_packages "${build_packages[@]}" "${package_packages[@]}" perl python3 xz-utils \
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    mingw-w64-x86-64-dev wine wine64 tmux locales
 # Wine's console takes its code page from the locale: ru_RU.UTF-8 gives the
 # 866 of a Russian Windows console, which the console test needs.
 if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' && [ "$(id -u)" -eq 0 ]; then

@@ -14,6 +14,7 @@ build=$2
 suite=${3:-}
 earlier=${4:-}
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tests/support/support.sh"
 if [ "$(id -u)" -ne 0 ] || ! command -v systemd-nspawn >/dev/null || ! command -v mmdebstrap >/dev/null; then
     echo "needs root, systemd-nspawn and mmdebstrap (scripts/systemd-tree.sh installs them)"
     exit 77
@@ -46,20 +47,10 @@ journal() {
 property() {
     inside systemctl show -p "$1" --value gorsebright-watchdog
 }
-fail() {
-    echo "FAILED: $*"
+# What fail shows.
+on_failure() {
     echo "-- journal of the service:"
-    journal | tail -40 || true
-    exit 1
-}
-# Waits up to $1 seconds for the rest of the line, a command, to succeed.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.2
-    done
+    journal | tail -40
 }
 alive() { inside kill -0 "$1" 2>/dev/null; }
 active_with_new_pid() { [ "$(property ActiveState)" = active ] && [ "$(property MainPID)" != "$1" ]; }

@@ -16,26 +16,17 @@
 # Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
 # (skipped) where tmux is missing.
 set -u
+source "$(dirname "${BASH_SOURCE[0]}")/support/support.sh"
 build=$1
 command -v tmux >/dev/null || { echo "wine_console.sh: no tmux here" >&2; exit 77; }
 scratch=$(mktemp -d)
 terminal() { tmux -S "$scratch/tmux" "$@"; }
 trap 'terminal kill-server 2>/dev/null' EXIT
-fail() {
-    echo "FAILED: $*" >&2
+# What fail shows: every terminal's text.
+on_failure() {
     for pane in watchdog refused writer; do
         echo "-- terminal $pane:" >&2
         terminal capture-pane -p -t "$pane" 2>/dev/null | grep -v '^$' >&2
-    done
-    exit 1
-}
-# Waits up to $1 seconds for the command that follows to succeed.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -lt $deadline ] || return 1
-        sleep 0.2
     done
 }
 

@@ -12,7 +12,7 @@ const UINT messageCodePage = 1251;
 // A console shows the bytes it is given in its own code page (866 for
 // Russian), whichever C runtime passes them on: it is given UTF-16 instead.
 // False where standard output is no console.
-bool writeToConsole(const char *message)
+bool writeUnicodeToConsoleWindow(const char *message)
 {
     const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
@@ -36,7 +36,7 @@ bool writeToConsole(const char *message)
 
 void writeConsole(const char *message)
 {
-    if (writeToConsole(message))
+    if (writeUnicodeToConsoleWindow(message))
         return;
     // Files and pipes get the bytes unchanged. A failed write (a full disk,
     // a closed pipe) leaves the stream failed, and a failed stream drops

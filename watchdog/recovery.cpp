@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "recovery_platform.h"
+#include "watched_program.h"
 
 #include <QStringList>
 
@@ -31,7 +32,7 @@ void recoverWatchedProgram()
 {
     for (const char *commandLine : killCommands)
         runToCompletion(commandLine);
-    killByNameWhereNoTaskkill(watchedProgram);
+    killByNameInProcess(watchedProgram);
 
     writeConsole(startingMessage);
     const bool started = startDetached(QString::fromLatin1(watchedProgram),

@@ -1,6 +1,6 @@
 #pragma once
 
-// The parts of the recovery that differ per platform (recovery_unix.cpp,
+// The parts of the recovery that differ per platform (recovery_linux.cpp,
 // recovery_win.cpp).
 
 #include <QString>
@@ -10,9 +10,10 @@
 // console, and waits for it without a time limit. Its status does not matter.
 void runToCompletion(const char *commandLine);
 
-// Kills what the system's kill commands do not reach here: nothing where
-// taskkill and tskill exist.
-void killByNameWhereNoTaskkill(const char *programName);
+// Kills every process of the program by name without starting a command. A
+// no-op on Windows: the taskkill lines run before it have done the work
+// there. On Linux, which has neither taskkill nor tskill, it is the kill.
+void killByNameInProcess(const char *programName);
 
 // Starts the program detached in our working directory, found through the
 // system's program search; false when it could not be started.

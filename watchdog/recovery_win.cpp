@@ -18,7 +18,7 @@ void runToCompletion(const char *commandLine)
 #endif
 }
 
-void killByNameWhereNoTaskkill(const char *) {}
+void killByNameInProcess(const char *) {}
 
 // Not QProcess::startDetached, which hands on every inheritable handle, runs
 // a program that needs elevation through a UAC prompt, and starts a console

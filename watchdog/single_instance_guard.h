@@ -5,7 +5,7 @@
 
 // A name that one running watchdog of a user holds, which the system drops
 // with the process however it ends. Its use differs per platform
-// (single_instance_guard_unix.cpp, single_instance_guard_win.cpp); where there
+// (single_instance_guard_linux.cpp, single_instance_guard_win.cpp); where there
 // is none, take() says Unavailable and the segment alone decides.
 class InstanceName
 {
@@ -31,9 +31,13 @@ const int anotherInstanceExitStatus = 1;
 // The instance name is held by someone other than a watchdog of this user.
 const int nameTakenExitStatus = 4;
 
-// Keeps a second watchdog from running beside the first: the first instance
-// holds a named 1-byte shared-memory segment for its whole life, and a named
-// semaphore makes the test for it and its creation one step across processes.
+// Keeps a second watchdog from running beside the first. On Linux the
+// instance name decides: the first instance holds it for its whole life, and
+// still makes the named 1-byte shared-memory segment for whoever looks for
+// one. Where there is no instance name (Windows, or a Linux that refuses the
+// socket) the segment decides: the first instance holds it for its whole
+// life, and a named semaphore makes the test for it and its creation one step
+// across processes.
 class SingleInstanceGuard
 {
   public:
@@ -41,7 +45,8 @@ class SingleInstanceGuard
     SingleInstanceGuard(const SingleInstanceGuard &) = delete;
     SingleInstanceGuard &operator=(const SingleInstanceGuard &) = delete;
 
-    // Call once. False means this instance now holds the segment and may run.
+    // Call once. It takes the guard as it asks: false means this instance now
+    // holds the guard and may run; true means it must end.
     bool isAnotherInstanceRunning();
     // After a refusal: the exit status that says why.
     int refusalExitStatus() const { return refusalExitStatus_; }

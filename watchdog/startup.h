@@ -1,7 +1,8 @@
 #pragma once
 
-// The start-up steps that differ per platform (startup_unix.cpp,
-// startup_win.cpp); each does nothing where it is not needed.
+// The process's set-up at start and its upkeep between passes, which differ
+// per platform (startup_linux.cpp, startup_win.cpp); each does nothing where
+// it is not needed.
 
 #include <QByteArray>
 #include <QtGlobal>

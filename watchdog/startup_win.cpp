@@ -1,6 +1,6 @@
 #include "startup.h"
 
-#include "recovery.h"
+#include "watched_program.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -147,7 +147,7 @@ void runToCompletion(const char *commandLine)
 // keep running beside its replacement. Done here, not by pkill: it needs no
 // new process, which a hung program that used up the process limit would
 // deny, and it matches the whole name, where pkill -x sees only 15 bytes.
-void killByNameWhereNoTaskkill(const char *programName)
+void killByNameInProcess(const char *programName)
 {
     const QByteArray name(programName);
     const QString self = QString::number(getpid());

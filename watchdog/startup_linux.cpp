@@ -14,7 +14,9 @@
 namespace
 {
 
-void ignoreSignal(int) {}
+// Not SIG_IGN: a caught signal is reset to the default in the programs we
+// exec, an ignored one would be inherited by them.
+void discardSignal(int) {}
 
 // The first process of a PID namespace (a container's entry point) gets no
 // default action for SIGTERM and SIGINT from the kernel, and every orphan of
@@ -37,12 +39,11 @@ bool sameFolder(const struct stat &status, const StartFolder &folder)
            status.st_ino == folder.inode;
 }
 
-bool gone(const StartFolder &folder)
+void sayGone(const StartFolder &folder)
 {
     qCritical("watchdog: the folder it was started in, %s, has been deleted or replaced; "
               "ending, so as not to kill and relaunch Gorsebright there",
               folder.path.isEmpty() ? "(its path unknown)" : folder.path.constData());
-    return false;
 }
 
 } // namespace
@@ -61,10 +62,9 @@ void fillClosedStandardStreams()
 void prepareSignals()
 {
     // A write to a pipe whose reader has gone must fail, as it does on
-    // Windows, rather than kill the watchdog. A handler, unlike SIG_IGN, is
-    // reset to the default in every program we start.
+    // Windows, rather than kill the watchdog.
     struct sigaction action = {};
-    action.sa_handler = ignoreSignal;
+    action.sa_handler = discardSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGPIPE, &action, nullptr);
@@ -129,16 +129,23 @@ bool stillThere(StartFolder &folder)
     if (!folder.path.isEmpty()) {
         if (stat(folder.path.constData(), &status) == 0) {
             folder.lastError = 0;
-            return sameFolder(status, folder) || gone(folder);
+            if (sameFolder(status, folder))
+                return true;
+            sayGone(folder);
+            return false;
         }
         error = errno;
-        if (error == ENOENT || error == ENOTDIR)
-            return gone(folder);
+        if (error == ENOENT || error == ENOTDIR) {
+            sayGone(folder);
+            return false;
+        }
     }
     // The path tells nothing now (a parent made unreadable, a network file
     // system's hiccup): the folder itself may still have been deleted.
-    if (stat(".", &status) == 0 && status.st_nlink == 0)
-        return gone(folder);
+    if (stat(".", &status) == 0 && status.st_nlink == 0) {
+        sayGone(folder);
+        return false;
+    }
     if (error != 0 && error != folder.lastError)
         qWarning("watchdog: cannot look at the folder it was started in, %s (%s); watching it "
                  "all the same",
