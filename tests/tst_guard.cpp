@@ -47,10 +47,7 @@ Launcher &launch(const QTemporaryDir &dir, const QString &name, const QString &t
                  Gate *gate = nullptr, uint uid = 0)
 {
     Launcher &instance = prepare(dir, name, tmpDir, uid);
-    if (gate)
-        instance.start(*gate);
-    else
-        instance.start();
+    instance.start(gate);
     return instance;
 }
 

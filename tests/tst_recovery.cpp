@@ -135,11 +135,8 @@ void RecoveryTest::replacesRunningProgram()
         QSKIP(noSpareUser);
     const uint uid = limited ? spareUid : 0;
     qputenv("PATH", searchPathWith(standInDir()));
-    QVERIFY(QFile::setPermissions(
-        work_->path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                           QFileDevice::ReadOther | QFileDevice::WriteOther |
-                           QFileDevice::ExeOther | QFileDevice::ReadGroup |
-                           QFileDevice::WriteGroup | QFileDevice::ExeGroup));
+    // Open to every user (0777 in Qt's permission bits).
+    QVERIFY(QFile::setPermissions(work_->path(), QFileDevice::Permissions(0x7777)));
     // Two copies, each holding a place under the limit, and where the kill by
     // name is the watchdog's own (not Windows' taskkill), programs whose names
     // only begin like its, which must be left alone.

@@ -6,11 +6,11 @@
 #include "support.h"
 
 #include <QByteArrayList>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <functional>
-#include <memory>
 #include <optional>
 #include <vector>
 
@@ -42,7 +42,7 @@ class Launcher
 {
   public:
     explicit Launcher(const QString &folder, const QString &name = QStringLiteral("watchdog"));
-    ~Launcher();
+    ~Launcher() { kill(); }
     Launcher(const Launcher &) = delete;
     Launcher &operator=(const Launcher &) = delete;
 
@@ -68,21 +68,20 @@ class Launcher
     int stdoutFd = -1; // stdout instead of out
     // fd 0, 1 and 2 closed once set up, as a careless starter may leave them.
     bool closeStandardStreams = false;
-    // Run in the child (as uid) instead of the program; it then ends with 0.
-    std::function<void()> body;
     // Its user's process limit set to the tasks that user runs already.
     bool processLimitUsedUp = false;
+    // Run in the child instead of the program; it then ends with 0.
+    std::function<void()> body;
 
     // The programs in dir found first.
     void findProgramsIn(const QString &dir);
-    // Makes folders below folder (and below those made before), each open to
+    // Makes these folders below folder, each in the one before and open to
     // every user, to be entered one step at a time (Linux).
     bool makeFolders(const QByteArrayList &names);
 
-    // Starts it and returns once it runs; false, said, if it never did.
-    bool start();
-    // Starts it held at gate: it runs once the gate opens.
-    bool start(Gate &gate);
+    // Starts it, held at gate when one is given: it then runs once the gate
+    // opens. False, said, where it could not be made.
+    bool start(Gate *gate = nullptr);
 
     qint64 pid() const;
     bool running();
@@ -98,11 +97,16 @@ class Launcher
     QByteArray output() const { return readAll(out); }
     QByteArray errors() const { return readAll(err); }
 
-    struct Private;
-
   private:
-    bool launch(Gate *gate);
-    std::unique_ptr<Private> d;
+    friend class Gate;
+#ifdef Q_OS_WIN
+    QProcess process_;
+    const void *held_ = nullptr; // a held start's PROCESS_INFORMATION
+#else
+    qint64 pid_ = -1;
+    int status_ = 0;
+    bool ended_ = false;
+#endif
 };
 
 // Holds programs started at it until it opens, so that several can be let go
@@ -111,16 +115,18 @@ class Gate
 {
   public:
     Gate();
-    ~Gate();
+    ~Gate() { open(); }
     Gate(const Gate &) = delete;
     Gate &operator=(const Gate &) = delete;
     void open();
 
-    struct Private;
-
   private:
     friend class Launcher;
-    std::unique_ptr<Private> d;
+#ifdef Q_OS_WIN
+    std::vector<Launcher *> held_;
+#else
+    int fds_[2] = {-1, -1}; // the children wait until it closes
+#endif
 };
 
 } // namespace testsupport

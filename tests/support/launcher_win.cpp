@@ -2,36 +2,21 @@
 
 #include <QDir>
 #include <QFile>
-#include <QProcess>
 #include <windows.h>
 
 namespace testsupport
 {
 
 const bool onWindows = true;
-
+const char executableSuffix[] = ".exe";
+const char watchdogFileName[] = "gorsebright-watchdog.exe";
+const QByteArray systemSearchPath = qgetenv("PATH");
 const uint spareUid = 0;
 const char noSpareUser[] = "Windows has no user to switch to here";
 // Wine's CreateProcess now and then fails under load ("Internal error": in
 // Wine 8 NtCreateUserProcess gives STATUS_INTERNAL_ERROR when the new process
 // ends before it has reported to the wineserver).
 const int systemStartAttempts = 3;
-
-QString executable(const QString &name)
-{
-    return name + QLatin1String(".exe");
-}
-
-QString watchdogBinary()
-{
-    return builtFile(QStringLiteral("gorsebright-watchdog.exe"));
-}
-
-QByteArray searchPathWith(const QString &dir)
-{
-    static const QByteArray system = qgetenv("PATH");
-    return QFile::encodeName(QDir::toNativeSeparators(dir)) + ';' + system;
-}
 
 bool confined()
 {
@@ -43,74 +28,41 @@ bool spareUserAvailable()
     return false;
 }
 
-struct Launcher::Private {
-    QProcess process;
-    const PROCESS_INFORMATION *suspended = nullptr;
-};
-
-struct Gate::Private {
-    std::vector<Launcher::Private *> held;
-};
-
-Launcher::Launcher(const QString &folder, const QString &name)
-    : name(name), program(watchdogBinary()), folder(folder), environment(testEnvironment()),
-      out(folder + QLatin1Char('/') + name + QLatin1String(".out")),
-      err(folder + QLatin1Char('/') + name + QLatin1String(".err")), d(std::make_unique<Private>())
-{
-    environment.insert(QStringLiteral("TMPDIR"), folder);
-}
-
-Launcher::~Launcher()
-{
-    kill();
-}
-
-bool Launcher::start()
-{
-    return launch(nullptr);
-}
-
-bool Launcher::start(Gate &gate)
-{
-    return launch(&gate);
-}
-
 // A start the system failed to make says nothing of the program: it is tried
 // again, a few times, each failure said. Once started, whatever the program
 // does is the test's to judge.
-bool Launcher::launch(Gate *gate)
+bool Launcher::start(Gate *gate)
 {
     if (!descend.isEmpty() || uid != 0 || careless || asInit || stdoutFd != -1 ||
-        closeStandardStreams || body || processLimitUsedUp) {
-        qWarning("%s: the launcher's Linux-only settings were given on Windows", qPrintable(name));
+        closeStandardStreams || processLimitUsedUp || body) {
+        qWarning("%s: Linux-only settings given on Windows", qPrintable(name));
         return false;
     }
-    QProcess &process = d->process;
-    process.setProgram(program);
-    process.setArguments(arguments);
-    process.setWorkingDirectory(folder);
-    process.setProcessEnvironment(environment);
-    process.setStandardOutputFile(out, QIODevice::Append);
-    process.setStandardErrorFile(err, QIODevice::Append);
+    process_.setProgram(program);
+    process_.setArguments(arguments);
+    process_.setWorkingDirectory(folder);
+    process_.setProcessEnvironment(environment);
+    process_.setStandardOutputFile(out, QIODevice::Append);
+    process_.setStandardErrorFile(err, QIODevice::Append);
     if (gate) {
-        Private *const self = d.get();
-        process.setCreateProcessArgumentsModifier(
-            [self](QProcess::CreateProcessArguments *arguments) {
+        process_.setCreateProcessArgumentsModifier(
+            [this](QProcess::CreateProcessArguments *arguments) {
                 arguments->flags |= CREATE_SUSPENDED;
-                self->suspended = arguments->processInformation;
+                held_ = arguments->processInformation;
             });
-        gate->d->held.push_back(self);
+        gate->held_.push_back(this);
     }
     const int attempts = 5;
     for (int attempt = 1;; ++attempt) {
-        process.start();
+        process_.start();
         // A held process has not run yet: only a failure to create it can be
         // known now.
-        if (gate ? process.state() != QProcess::NotRunning : process.waitForStarted(eventTimeoutMs))
+        if (gate ? process_.state() != QProcess::NotRunning
+                 : process_.waitForStarted(eventTimeoutMs))
             return true;
-        const bool again = attempt < attempts && process.error() == QProcess::FailedToStart;
+        const bool again = attempt < attempts && process_.error() == QProcess::FailedToStart;
         qWarning("start %d of %d of %s failed: %s%s", attempt, attempts, qPrintable(program),
-                 qPrintable(process.errorString()), again ? "; trying again" : "");
+                 qPrintable(process_.errorString()), again ? "; trying again" : "");
         if (!again)
             return false;
     }
@@ -128,58 +80,50 @@ std::optional<bool> Launcher::asleep() const
 
 qint64 Launcher::pid() const
 {
-    return d->process.processId();
+    return process_.processId();
 }
 
 bool Launcher::running()
 {
     // The state changes only as the process is waited for.
-    if (d->process.state() != QProcess::NotRunning)
-        d->process.waitForFinished(0);
-    return d->process.state() != QProcess::NotRunning;
-}
-
-bool Launcher::waitForExit(int timeoutMs)
-{
-    return d->process.waitForFinished(timeoutMs) || !running();
+    return process_.state() != QProcess::NotRunning && !process_.waitForFinished(0) &&
+           process_.state() != QProcess::NotRunning;
 }
 
 int Launcher::exitCode()
 {
-    return d->process.exitStatus() == QProcess::NormalExit ? d->process.exitCode() : -1;
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
 }
 
 void Launcher::kill()
 {
     if (!running())
         return;
-    d->process.kill();
-    d->process.waitForFinished();
+    process_.kill();
+    process_.waitForFinished();
 }
 
 QString Launcher::describe()
 {
     if (running())
         return QStringLiteral("running");
-    if (d->process.error() == QProcess::FailedToStart)
-        return QLatin1String("never started: ") + d->process.errorString();
-    if (d->process.exitStatus() == QProcess::CrashExit)
-        return QLatin1String("crashed: ") + d->process.errorString();
+    if (process_.error() == QProcess::FailedToStart)
+        return QLatin1String("never started: ") + process_.errorString();
+    if (process_.exitStatus() == QProcess::CrashExit)
+        return QLatin1String("crashed: ") + process_.errorString();
     return QStringLiteral("exited with code %1").arg(exitCode());
 }
 
-Gate::Gate() : d(std::make_unique<Private>()) {}
-
-Gate::~Gate() = default;
+Gate::Gate() = default;
 
 void Gate::open()
 {
-    for (Launcher::Private *held : d->held) {
+    for (Launcher *held : held_) {
         // A start tried again was held anew; one never made is not running.
-        if (held->suspended && held->process.state() != QProcess::NotRunning)
-            ResumeThread(held->suspended->hThread);
+        if (held->held_ && held->process_.state() != QProcess::NotRunning)
+            ResumeThread(static_cast<const PROCESS_INFORMATION *>(held->held_)->hThread);
     }
-    d->held.clear();
+    held_.clear();
 }
 
 } // namespace testsupport

@@ -80,9 +80,38 @@ QProcessEnvironment testEnvironment(const QString &dir)
     return environment;
 }
 
+Launcher::Launcher(const QString &folder, const QString &name)
+    : name(name), program(watchdogBinary()), folder(folder), environment(testEnvironment()),
+      out(folder + QLatin1Char('/') + name + QLatin1String(".out")),
+      err(folder + QLatin1Char('/') + name + QLatin1String(".err"))
+{
+    environment.insert(QStringLiteral("TMPDIR"), folder);
+}
+
+bool Launcher::waitForExit(int timeoutMs)
+{
+    return waitFor([&] { return !running(); }, timeoutMs);
+}
+
 void Launcher::findProgramsIn(const QString &dir)
 {
     environment.insert(QStringLiteral("PATH"), QFile::decodeName(searchPathWith(dir)));
+}
+
+QString executable(const QString &name)
+{
+    return name + QLatin1String(executableSuffix);
+}
+
+QString watchdogBinary()
+{
+    return builtFile(QLatin1String(watchdogFileName));
+}
+
+QByteArray searchPathWith(const QString &dir)
+{
+    return QFile::encodeName(QDir::toNativeSeparators(dir)) + QDir::listSeparator().toLatin1() +
+           systemSearchPath;
 }
 
 QString standInDir()

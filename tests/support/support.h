@@ -13,6 +13,11 @@ namespace testsupport
 {
 
 extern const bool onWindows;
+// Per platform: ".exe" or nothing; the watchdog's file name; the system's
+// own search path.
+extern const char executableSuffix[];
+extern const char watchdogFileName[];
+extern const QByteArray systemSearchPath;
 
 // Text as a console program writes it: on Windows stdout and stderr are in
 // text mode, which ends lines with CR LF.
