@@ -14,6 +14,8 @@
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <sys/prctl.h>
 #endif
 
 namespace
@@ -51,7 +53,14 @@ void describeStart()
                                                  : QStringLiteral("no file")));
 }
 #else
-void describeStart() {}
+// For the tests: a hung program may have renamed its thread, to the name in
+// STANDIN_THREAD_NAME.
+void describeStart()
+{
+    const QByteArray threadName = qgetenv("STANDIN_THREAD_NAME");
+    if (!threadName.isEmpty())
+        prctl(PR_SET_NAME, threadName.constData());
+}
 #endif
 
 } // namespace

@@ -6,13 +6,16 @@
 #include "process_table.h"
 
 #include <QScopeGuard>
+#include <QSharedMemory>
 #include <QSystemSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <list>
-#include <sys/stat.h>
 
-#ifndef Q_OS_WIN
+#ifdef Q_OS_WIN
+#include <string>
+#include <windows.h>
+#else
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -97,12 +100,6 @@ void stopAll()
         QVERIFY(waitFor([&] { return QFile::remove(file) || !QFile::exists(file); }));
 }
 
-quint64 inode(const QString &path)
-{
-    struct stat status = {};
-    return stat(QFile::encodeName(path).constData(), &status) == 0 ? quint64(status.st_ino) : 0;
-}
-
 bool refusedSilently(Launcher &instance)
 {
     return settle(instance) == 1 && instance.output().isEmpty() && instance.errors().isEmpty();
@@ -166,21 +163,18 @@ void GuardTest::cleanup()
 void GuardTest::secondInstanceRefused_data()
 {
     // What happens between the first start and the later ones.
-    QTest::addColumn<bool>("moveKeyFiles"); // as a temp cleaner would, inodes kept taken
     QTest::addColumn<bool>("otherTmpDir");
     // Made by someone else beforehand and held at zero.
     QTest::addColumn<bool>("semaphoreHeld");
-    QTest::newRow("same TMPDIR") << false << false << false;
+    QTest::newRow("same TMPDIR") << false << false;
     if (!onWindows) { // where the guard has no files
-        QTest::newRow("key files moved away") << true << false << false;
-        QTest::newRow("another TMPDIR") << false << true << false;
-        QTest::newRow("semaphore held at zero") << false << false << true;
+        QTest::newRow("another TMPDIR") << true << false;
+        QTest::newRow("semaphore held at zero") << false << true;
     }
 }
 
 void GuardTest::secondInstanceRefused()
 {
-    QFETCH(bool, moveKeyFiles);
     QFETCH(bool, otherTmpDir);
     QFETCH(bool, semaphoreHeld);
     QTemporaryDir dir;
@@ -193,14 +187,6 @@ void GuardTest::secondInstanceRefused()
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
     Launcher &first = launch(dir, QStringLiteral("first"));
     VERIFY_RUNNING(first);
-    if (moveKeyFiles) {
-        QDir keys(dir.path());
-        QVERIFY(keys.mkdir(QStringLiteral("moved")));
-        const QStringList keyFiles = keys.entryList({QStringLiteral("qipc_*")}, QDir::Files);
-        QVERIFY(!keyFiles.isEmpty());
-        for (const QString &file : keyFiles)
-            QVERIFY(keys.rename(file, QLatin1String("moved/") + file));
-    }
     QString tmpDir;
     if (otherTmpDir) {
         tmpDir = dir.filePath(QStringLiteral("tmp"));
@@ -217,29 +203,54 @@ void GuardTest::secondInstanceRefused()
 
 void GuardTest::nameHeldByAnotherUser_data()
 {
-    if (onWindows)
-        QSKIP("the instance name, an abstract socket name, is Linux's");
-    // The spare user's instance name, bound beforehand by another user (the
-    // test), who listens on it or not.
-    QTest::addColumn<bool>("listening");
-    // What the first start of the spare user then says on stderr, ending with status 4.
+    // Taken beforehand by another user (the test): on Linux the spare user's
+    // instance name, bound and listened on with no room for a connection, or
+    // only bound; on Windows the segment, which this user may not open, as an
+    // elevated watchdog's is to an unelevated one.
+    QTest::addColumn<QString>("holder");
+    // What every start of the user then says on stderr, ending with status 4.
     QTest::addColumn<QByteArray>("refusal");
-    QTest::newRow("name listened on by another user")
-        << true << QByteArray("of user 0, not by a watchdog of this user");
-    QTest::newRow("name bound by another user")
-        << false << QByteArray("is held by a program that is not a watchdog");
+    if (onWindows) {
+        QTest::newRow("segment that may not be opened")
+            << "segment" << QByteArray("held by a watchdog of another user or elevation");
+    } else {
+        QTest::newRow("name listened on by another user")
+            << "listening" << QByteArray("a watchdog of this user; ending");
+        QTest::newRow("name bound by another user")
+            << "bound" << QByteArray("is held by a program that is not a watchdog of this user");
+    }
 }
 
 void GuardTest::nameHeldByAnotherUser()
 {
-#ifndef Q_OS_WIN
-    QFETCH(bool, listening);
+    QFETCH(QString, holder);
     QFETCH(QByteArray, refusal);
-    if (!spareUserAvailable())
-        QSKIP(noSpareUser);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const auto stopped = qScopeGuard(stopAll);
+#ifdef Q_OS_WIN
+    // A DACL that grants nothing.
+    SECURITY_DESCRIPTOR descriptor;
+    ACL nothing;
+    QVERIFY(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+            InitializeAcl(&nothing, sizeof nothing, ACL_REVISION) &&
+            SetSecurityDescriptorDacl(&descriptor, TRUE, &nothing, FALSE));
+    SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+    const std::wstring name =
+        QSharedMemory(QStringLiteral("<uniq id 2>")).nativeKey().toStdWString();
+    const HANDLE segment =
+        CreateFileMappingW(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0, 1, name.c_str());
+    QVERIFY(segment);
+    const auto closed = qScopeGuard([&] { CloseHandle(segment); });
+    if (const HANDLE opened = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name.c_str())) {
+        CloseHandle(opened);
+        QSKIP("this system lets anyone open a segment whose DACL grants nothing");
+    }
+    const uint uid = 0;
+#else
+    if (!spareUserAvailable())
+        QSKIP(noSpareUser);
+    const uint uid = spareUid;
     const int squatter = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const auto closed = qScopeGuard([&] { ::close(squatter); });
     const QByteArray name = "watchdog <uniq id 2> uid " + QByteArray::number(spareUid);
@@ -249,35 +260,34 @@ void GuardTest::nameHeldByAnotherUser()
     QCOMPARE(bind(squatter, reinterpret_cast<const sockaddr *>(&address),
                   socklen_t(offsetof(sockaddr_un, sun_path) + 1 + size_t(name.size()))),
              0);
-    if (listening)
-        QCOMPARE(listen(squatter, 1), 0);
-    // Not taken for another watchdog of this user, which would be silent.
-    Launcher &refused = launch(dir, QStringLiteral("refused"), QString(), nullptr, spareUid);
-    VERIFY_SETTLED(settle(refused) == 4 && refused.output().isEmpty() &&
-                   refused.errors().contains(refusal));
+    // Its queue takes one connection, which the first start makes.
+    if (holder == QLatin1String("listening"))
+        QCOMPARE(listen(squatter, 0), 0);
 #endif
+    // Not taken for another watchdog of this user, which would be silent,
+    // however often it is started.
+    for (const char *start : {"first", "second", "third", "fourth"}) {
+        Launcher &refused = launch(dir, QLatin1String(start), QString(), nullptr, uid);
+        VERIFY_SETTLED(settle(refused) == 4 && refused.output().isEmpty() &&
+                       refused.errors().contains(refusal));
+    }
 }
 
 void GuardTest::restartAfterKill_data()
 {
     QTest::addColumn<QString>("how"); // a command line that ends a process by id
-    QTest::addColumn<bool>("loseKeyFile");
     if (onWindows) {
-        QTest::newRow("taskkill /f") << "taskkill /f /pid" << false;
+        QTest::newRow("taskkill /f") << "taskkill /f /pid";
     } else {
-        QTest::newRow("SIGKILL") << "kill -KILL" << false;
-        QTest::newRow("SIGTERM") << "kill -TERM" << false;
-        QTest::newRow("SIGINT") << "kill -INT" << false;
-        // The key file made anew tends to get the old one's inode, so its
-        // key names the abandoned segment.
-        QTest::newRow("SIGKILL, key file lost") << "kill -KILL" << true;
+        QTest::newRow("SIGKILL") << "kill -KILL";
+        QTest::newRow("SIGTERM") << "kill -TERM";
+        QTest::newRow("SIGINT") << "kill -INT";
     }
 }
 
 void GuardTest::restartAfterKill()
 {
     QFETCH(QString, how);
-    QFETCH(bool, loseKeyFile);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const auto stopped = qScopeGuard(stopAll); // before their folder goes
@@ -286,29 +296,14 @@ void GuardTest::restartAfterKill()
     VERIFY_REFUSED(launch(dir, QStringLiteral("refused")));
     stop(first, how);
     QVERIFY(!first.running());
-    // Whatever the first left behind must not refuse its successor, and the
-    // successor must hold the guard in its turn.
-    Launcher &next = prepare(dir, QStringLiteral("next"));
-    const QStringList keyFiles =
-        QDir(dir.path()).entryList({QStringLiteral("qipc_sharedmemory_*")}, QDir::Files);
-    const QString keyFile = dir.filePath(keyFiles.value(0));
-    const quint64 keyInode = inode(keyFile);
-    if (loseKeyFile) {
-        QCOMPARE(keyFiles.size(), 1);
-        // Made beforehand, its output files take no inode: the key file made
-        // anew may get the lost one's.
-        for (const QString &output : {next.out, next.err})
-            QVERIFY(QFile(output).open(QIODevice::WriteOnly));
-        QVERIFY(QFile::remove(keyFile));
-    }
-    QVERIFY(next.start());
+    // Nothing of the guard stays in the system where the kernel would keep it.
+    if (const std::optional<int> left = systemVObjects())
+        QCOMPARE(*left, 0);
+
+    // The next start runs, and holds the guard in its turn.
+    Launcher &next = launch(dir, QStringLiteral("next"));
     VERIFY_RUNNING(next);
     QCOMPARE(next.output(), banner() + firstStart());
-    if (loseKeyFile && inode(keyFile) != keyInode)
-        QSKIP("the key file made anew got another inode: its key names no abandoned segment");
-    // The segment under the key is its own, not the one the first left behind.
-    if (const std::optional<qint64> creator = sharedMemoryCreator(keyFile))
-        QCOMPARE(*creator, next.pid());
     VERIFY_REFUSED(launch(dir, QStringLiteral("refused again")));
 }
 

@@ -8,6 +8,7 @@
 
 #include <QTemporaryDir>
 #include <QtTest>
+#include <cstdlib>
 #include <list>
 
 using namespace testsupport;
@@ -137,26 +138,96 @@ void RecoveryTest::replacesRunningProgram()
     qputenv("PATH", searchPathWith(standInDir()));
     // Open to every user (0777 in Qt's permission bits).
     QVERIFY(QFile::setPermissions(work_->path(), QFileDevice::Permissions(0x7777)));
-    // Two copies, each holding a place under the limit, and where the kill by
-    // name is the watchdog's own (not Windows' taskkill), programs whose names
-    // only begin like its, which must be left alone.
+    // What runs beforehand, each until the kernel names it as given: what a
+    // user calls gorsebright.exe, to be killed, two stand-ins first, holding
+    // places under the limit; and, where the kill by name is the watchdog's
+    // own (not Windows' taskkill), what they do not, to be left alone.
+    struct Program {
+        QString file;
+        QStringList arguments;
+        QByteArray kernelName;
+        bool killed;
+        uint uid;
+        QByteArray threadName; // it renames its thread to this
+    };
     const QString standIn = standInDir() + QLatin1String("/gorsebright.exe");
-    QStringList programs{standIn, standIn};
-    for (const char *suffix : {"-updater", ".previous"}) {
-        if (onWindows)
-            break;
-        programs << work_->filePath(QLatin1String("gorsebright.exe") + QLatin1String(suffix));
-        QVERIFY(QFile::copy(standIn, programs.last()));
+    QList<Program> programs{{standIn, {}, "gorsebright.exe", true, uid, {}},
+                            {standIn, {}, "hung-worker", true, uid, "hung-worker"}};
+    const auto place = [&](const QString &name, const QByteArray &script) {
+        const QString path = work_->filePath(name);
+        QFile file(path);
+        const bool placed =
+            QDir().mkpath(QFileInfo(path).path()) &&
+            (script.isNull()
+                 ? QFile::copy(standIn, path)
+                 : file.open(QIODevice::WriteOnly) && file.write(script) == script.size() &&
+                       file.setPermissions(QFileDevice::Permissions(0x7755))); // 0755
+        return placed ? path : QString();
+    };
+    const QByteArray waits = "while :; do sleep 3600; done\n";
+    if (!onWindows) {
+        const uint otherUser = uid == 0 ? spareUid : 0;
+        programs
+            << Program{place(QStringLiteral("script/gorsebright.exe"), "#!/bin/sh\n" + waits),
+                       {},
+                       "gorsebright.exe",
+                       true,
+                       uid,
+                       {}}
+            << Program{place(QStringLiteral("option/gorsebright.exe"), "#!/bin/sh -e\n" + waits),
+                       {},
+                       "gorsebright.exe",
+                       true,
+                       uid,
+                       {}}
+            << Program{place(QStringLiteral("C:\\G\\GORSEBRIGHT.EXE"), {}), // as Wine names it
+                       {},
+                       "C:\\G\\GORSEBRIGH",
+                       true,
+                       uid,
+                       {}}
+            << Program{place(QStringLiteral("gorsebright.exe-updater"), {}),
+                       {QStringLiteral("gorsebright.exe")},
+                       "gorsebright.exe",
+                       false,
+                       uid,
+                       {}}
+            << Program{place(QStringLiteral("gorsebright.exe.previous"), {}),
+                       {},
+                       "gorsebright.exe",
+                       false,
+                       uid,
+                       {}}
+            << Program{place(QStringLiteral("script/gorsebright.exe-updater"),
+                             "#!/bin/sh\n" + waits),
+                       {},
+                       "gorsebright.exe",
+                       false,
+                       uid,
+                       {}}
+            << Program{QStringLiteral("tail"),
+                       {QStringLiteral("-f"), place(QStringLiteral("viewed/gorsebright.exe"), "")},
+                       "tail",
+                       false,
+                       uid,
+                       {}};
+        if (spareUserAvailable())
+            programs << Program{standIn, {}, "gorsebright.exe", false, otherUser, {}};
     }
-    std::list<Launcher> copies;
-    std::list<Launcher> bystanders;
-    for (const QString &program : programs) {
-        Launcher &started = (program == standIn ? copies : bystanders)
-                                .emplace_back(work_->path(), QStringLiteral("others"));
-        started.program = program;
-        started.uid = uid;
+    std::list<Launcher> running;
+    for (const Program &program : programs) {
+        QVERIFY(!program.file.isEmpty() && !program.arguments.contains(QString()));
+        Launcher &started = running.emplace_back(work_->path(), QStringLiteral("others"));
+        started.program = program.file;
+        started.arguments = program.arguments;
+        started.uid = program.uid;
+        started.environment.insert(QStringLiteral("STANDIN_THREAD_NAME"), program.threadName);
         QVERIFY(started.start());
-        QVERIFY(!standInStart(work_->path(), started.pid()).directory.isEmpty());
+        const QString kernelName = QStringLiteral("/proc/%1/comm").arg(started.pid());
+        QVERIFY2(onWindows
+                     ? !standInStart(work_->path(), started.pid()).directory.isEmpty()
+                     : waitFor([&] { return readAll(kernelName).trimmed() == program.kernelName; }),
+                 program.kernelName.constData());
     }
 
     QByteArray output;
@@ -169,17 +240,30 @@ void RecoveryTest::replacesRunningProgram()
         // In a child, as the user the copies run as, with its output in files.
         Launcher recovery(work_->path(), QStringLiteral("recovery"));
         recovery.uid = uid;
-        recovery.processLimitUsedUp = limited;
-        recovery.body = [] {
+        recovery.body = [&] {
             qInstallMessageHandler(nullptr);
             qputenv("QT_FORCE_STDERR_LOGGING", "1");
+            // One more copy, its own child, as every relaunched one is to a
+            // container's first process: the kill must collect it, or its
+            // place stays taken.
+            Launcher own(work_->path(), QStringLiteral("own"));
+            own.program = standIn;
+            const QString kernelName = QStringLiteral("/proc/%1/comm");
+            if (!own.start() ||
+                !waitFor([&] { return readAll(kernelName.arg(own.pid())) == "gorsebright.exe\n"; }))
+                std::_Exit(3);
+            if (limited)
+                useUpProcessLimit();
             recoverWatchedProgram();
+            if (processInfo(own.pid()).pid != 0) // running, or ended and not collected
+                std::_Exit(4);
         };
         QVERIFY(recovery.start());
-        // The killed copies are ours to collect, as a service manager would.
+        // The test's killed children are its to collect, as a service
+        // manager would.
         QVERIFY(waitFor([&] {
-            for (Launcher &copy : copies)
-                copy.running();
+            for (Launcher &program : running)
+                program.running();
             return !recovery.running();
         }));
         QCOMPARE(recovery.describe(), QStringLiteral("exited with code 0"));
@@ -190,10 +274,13 @@ void RecoveryTest::replacesRunningProgram()
     QVERIFY2(output.endsWith(starting() + started()), output + errors);
     QVERIFY2(errors.contains("cannot start \"taskkill /f /im gorsebright.exe\"") == limited,
              errors + readAll(work_->filePath(QStringLiteral("others.err"))));
-    for (Launcher &bystander : bystanders)
-        QVERIFY(bystander.running());
-    for (Launcher &copy : copies)
-        QVERIFY(copy.waitForExit());
+    auto program = programs.cbegin();
+    for (Launcher &started : running) {
+        QVERIFY2(program->killed ? started.waitForExit() : started.running(),
+                 qPrintable(program->file));
+        started.kill(); // the relaunched one alone is left
+        ++program;
+    }
 
     const qint64 newPid = soleWatchedProcess();
     QVERIFY(newPid != 0);

@@ -28,10 +28,11 @@ int main(int argc, char *argv[])
     std::setlocale(LC_ALL, "Russian");
     prepareConsole();
 
+    // Before the guard, which may have a refusal to say on a pipe nobody reads.
+    prepareSignals();
     SingleInstanceGuard guard;
     if (guard.isAnotherInstanceRunning())
         return guard.refusalExitStatus();
-    prepareSignals();
     StartFolder folder = startFolder();
 
     writeConsole(bannerFirstLine);
@@ -42,7 +43,6 @@ int main(int argc, char *argv[])
     for (;;) {
         if (!stillThere(folder))
             return folderGoneExitStatus;
-        collectOrphans();
         superviseOnce(previousStamp, firstPass);
         QThread::msleep(checkIntervalMs);
         firstPass = false;

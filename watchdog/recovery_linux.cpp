@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -82,6 +83,15 @@ void sayCannotStart(const char *what, int error)
         qWarning("watchdog: cannot start \"%s\": %s", what, std::strerror(error));
 }
 
+// For the kill tools, only what an operator must act on: glibc says EACCES,
+// not ENOENT, for a tool that is missing where a folder on PATH cannot be
+// searched, at every recovery.
+void sayCannotStartTool(const char *what, int error)
+{
+    if (error == EAGAIN || error == ENOMEM || error == EMFILE || error == ENFILE)
+        sayCannotStart(what, error);
+}
+
 const int killWaitMs = 2000;
 
 // The last part of a path; a program run by Wine has a Windows path.
@@ -90,31 +100,51 @@ QByteArray lastPart(const QByteArray &path)
     return path.mid(qMax(path.lastIndexOf('/'), path.lastIndexOf('\\')) + 1);
 }
 
+// Names compare as taskkill compares image names: in any case.
+bool sameName(const QByteArray &a, const QByteArray &b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
 QByteArray readProcFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Whether the process at /proc/PID runs a program started as name, exactly
-// as taskkill /im matches an image name.
+// Whether the process at /proc/PID is one a user calls name:
+// - its first argument names it: as the relaunch, a shell or Wine (with a
+//   Windows path) started it, also after it renamed its thread;
+// - its program file is it, also when started under another first argument
+//   or replaced on disk;
+// - a script of that name run through its #! line: the kernel names the
+//   process after the script (15 bytes of it), and the interpreter comes
+//   first, then the #! line's option, if any, then the script.
+// A program named only like it (gorsebright.exe-updater, whose 15 bytes are
+// the same) is named after its own first argument, even when it is given the
+// name as an argument; a viewer of the file (tail -f) after itself. A script
+// started through #!/usr/bin/env runs as its interpreter and is not found.
 bool runsProgram(const QString &proc, const QByteArray &name)
 {
-    // The kernel keeps 15 bytes of the name a program was started as: enough
-    // to pass over nearly everything, not to tell "name" from "name-updater".
-    if (readProcFile(proc + QLatin1String("/comm")) != name.left(15) + '\n')
-        return false;
-    // What the starter named it: the relaunch, a shell, or Wine, which gives
-    // the Windows path of the program.
-    const QByteArray commandLine = readProcFile(proc + QLatin1String("/cmdline"));
-    if (lastPart(commandLine.left(commandLine.indexOf('\0'))) == name)
+    const QList<QByteArray> arguments = readProcFile(proc + QLatin1String("/cmdline")).split('\0');
+    const QByteArray first = lastPart(arguments.first());
+    if (sameName(first, name))
         return true;
-    // The program file, also when started under another first argument, and
-    // after it was replaced on disk.
     QByteArray file = QFile::encodeName(QFile::symLinkTarget(proc + QLatin1String("/exe")));
     if (file.endsWith(" (deleted)"))
         file.chop(int(sizeof " (deleted)" - 1));
-    return lastPart(file) == name;
+    if (sameName(lastPart(file), name))
+        return true;
+    QByteArray kernelName = readProcFile(proc + QLatin1String("/comm"));
+    kernelName.chop(1); // its line end
+    if (!sameName(kernelName, name.left(15)) || first.left(15) == kernelName)
+        return false;
+    for (int i = 1; i <= 2 && i < arguments.size(); ++i) {
+        const QByteArray script = lastPart(arguments.at(i));
+        if (script.left(15) == kernelName)
+            return sameName(script, name);
+    }
+    return false;
 }
 
 } // namespace
@@ -124,7 +154,7 @@ void runToCompletion(const char *commandLine)
     const ArgumentVector arguments(QByteArray(commandLine).split(' '));
     int report[2];
     if (pipe2(report, O_CLOEXEC) == -1) {
-        sayCannotStart(commandLine, errno);
+        sayCannotStartTool(commandLine, errno);
         return;
     }
     const pid_t child = fork();
@@ -136,39 +166,52 @@ void runToCompletion(const char *commandLine)
     close(report[1]);
     const int error = readReport(report[0]);
     if (child == -1) {
-        sayCannotStart(commandLine, forkError);
+        sayCannotStartTool(commandLine, forkError);
         return;
     }
     waitForChild(child);
-    sayCannotStart(commandLine, error);
+    sayCannotStartTool(commandLine, error);
 }
 
 // taskkill and tskill do not exist here; without this the hung program would
 // keep running beside its replacement. Done here, not by pkill: it needs no
 // new process, which a hung program that used up the process limit would
-// deny, and it matches the whole name, where pkill -x sees only 15 bytes.
+// deny. Only this user's processes: taskkill, run by a user, ends only what
+// that user may end.
 void killByNameInProcess(const char *programName)
 {
     const QByteArray name(programName);
     const QString self = QString::number(getpid());
     const QStringList entries =
         QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    static bool saidNoProc = false;
+    if (!entries.contains(self) && !saidNoProc) {
+        saidNoProc = true;
+        qWarning("watchdog: /proc does not show this process here (not mounted?), so it cannot "
+                 "find %s by name to kill it; a hung one keeps running beside the relaunched",
+                 programName);
+    }
     std::vector<pid_t> killed;
     for (const QString &entry : entries) {
         bool isPid = false;
         const pid_t pid = pid_t(entry.toInt(&isPid));
-        // One we may not signal is passed over, as one gone meanwhile.
-        if (isPid && entry != self && runsProgram(QLatin1String("/proc/") + entry, name) &&
-            kill(pid, SIGKILL) == 0)
+        const QString proc = QLatin1String("/proc/") + entry;
+        struct stat owner = {};
+        // One gone meanwhile is passed over.
+        if (isPid && entry != self && stat(QFile::encodeName(proc).constData(), &owner) == 0 &&
+            owner.st_uid == geteuid() && runsProgram(proc, name) && kill(pid, SIGKILL) == 0)
             killed.push_back(pid);
     }
     // Until a killed process has been collected, it holds its place under the
     // user's process limit, which the relaunch may need; it may also still
-    // hold what its replacement will want. Waited for a short while only.
+    // hold what its replacement will want. One of our own children (always
+    // so as a container's first process) is collected here; others are
+    // waited for, a short while only.
     QElapsedTimer waited;
     waited.start();
     for (const pid_t pid : killed) {
-        while (kill(pid, 0) == 0 && waited.elapsed() < killWaitMs)
+        while (waitpid(pid, nullptr, WNOHANG) != pid && kill(pid, 0) == 0 &&
+               waited.elapsed() < killWaitMs)
             QThread::msleep(10);
     }
 }

@@ -32,12 +32,11 @@ const int anotherInstanceExitStatus = 1;
 const int nameTakenExitStatus = 4;
 
 // Keeps a second watchdog from running beside the first. On Linux the
-// instance name decides: the first instance holds it for its whole life, and
-// still makes the named 1-byte shared-memory segment for whoever looks for
-// one. Where there is no instance name (Windows, or a Linux that refuses the
-// socket) the segment decides: the first instance holds it for its whole
-// life, and a named semaphore makes the test for it and its creation one step
-// across processes.
+// instance name decides: the first instance holds it for its whole life.
+// Where there is no instance name (Windows, or a Linux that refuses the
+// socket) the named 1-byte shared-memory segment decides: the first instance
+// holds it for its whole life, and a named semaphore makes the test for it
+// and its creation one step across processes. Those two are made only then.
 class SingleInstanceGuard
 {
   public:
@@ -52,7 +51,7 @@ class SingleInstanceGuard
     int refusalExitStatus() const { return refusalExitStatus_; }
 
   private:
-    QSystemSemaphore semaphore_;
+    QSystemSemaphore semaphore_{QString()}; // keyed only where it is used
     QSharedMemory memory_;
     InstanceName name_;
     int refusalExitStatus_ = anotherInstanceExitStatus;

@@ -1,11 +1,14 @@
 #include "single_instance_guard.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 #include <QtDebug>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -15,35 +18,65 @@ namespace
 const char namePrefix[] = "watchdog ";
 const char nameUserPart[] = " uid ";
 
-// Who holds the name, when the bind found it taken. A watchdog listens on it,
-// so a connection tells its process and user; a name of this user's is
-// another watchdog's, as the name says.
+// Whether a process of this user holds the socket bound to the name:
+// /proc/net/unix tells the socket's inode, and a process's descriptors show
+// it. Those of other users' processes are not looked at.
+bool heldByOwnProcess(const QByteArray &name)
+{
+    QFile table(QStringLiteral("/proc/net/unix"));
+    QByteArray socketLink;
+    for (const QByteArray &line :
+         table.open(QIODevice::ReadOnly) ? table.readAll().split('\n') : QList<QByteArray>()) {
+        if (line.endsWith(" @" + name))
+            socketLink = "socket:[" + line.simplified().split(' ').value(6) + ']';
+    }
+    if (socketLink.isEmpty())
+        return false;
+    for (const QString &pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        const QByteArray fds =
+            QFile::encodeName(QLatin1String("/proc/") + pid + QLatin1String("/fd"));
+        struct stat owner = {};
+        if (pid.toInt() <= 0 || stat(fds.constData(), &owner) != 0 || owner.st_uid != geteuid())
+            continue;
+        for (const QString &fd : QDir(QFile::decodeName(fds)).entryList(QDir::System)) {
+            char target[64] = {};
+            const QByteArray link = fds + '/' + QFile::encodeName(fd);
+            if (readlink(link.constData(), target, sizeof target - 1) > 0 && socketLink == target)
+                return true;
+        }
+    }
+    return false;
+}
+
+// Who holds the name, when the bind found it taken: a watchdog of this user,
+// said by nothing, or anyone else, said on stderr. A watchdog listens on it
+// and never accepts, so a connection tells a holder's process and user. One
+// that takes no connection (it does not listen, or does not yet, or its queue
+// is full) is told by its descriptors.
 InstanceName::Outcome whoHolds(const sockaddr_un &address, socklen_t length)
 {
-    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (probe == -1)
-        return InstanceName::HeldByAnother;
-    InstanceName::Outcome outcome = InstanceName::HeldByAnother;
     const char *const name = address.sun_path + 1;
-    if (connect(probe, reinterpret_cast<const sockaddr *>(&address), length) == 0) {
+    const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (probe != -1 && connect(probe, reinterpret_cast<const sockaddr *>(&address), length) == 0) {
         ucred peer = {};
         socklen_t size = sizeof peer;
-        if (getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
-            peer.uid != geteuid()) {
-            qWarning("watchdog: its instance name \"@%s\" is held by process %d of user %u, "
-                     "not by a watchdog of this user; ending",
-                     name, int(peer.pid), unsigned(peer.uid));
-            outcome = InstanceName::HeldByStranger;
-        }
-    } else if (errno == ECONNREFUSED) {
-        qWarning("watchdog: its instance name \"@%s\" is held by a program that is not a "
-                 "watchdog; ending",
-                 name);
-        outcome = InstanceName::HeldByStranger;
+        const bool told = getsockopt(probe, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+        close(probe);
+        if (!told || peer.uid == geteuid())
+            return InstanceName::HeldByAnother;
+        qWarning("watchdog: its instance name \"@%s\" is held by process %d of user %u, "
+                 "not by a watchdog of this user; ending",
+                 name, int(peer.pid), unsigned(peer.uid));
+        return InstanceName::HeldByStranger;
     }
-    // EAGAIN: a watchdog whose queue is full of earlier probes, never taken.
-    close(probe);
-    return outcome;
+    if (probe != -1)
+        close(probe);
+    if (heldByOwnProcess(name))
+        return InstanceName::HeldByAnother;
+    qWarning("watchdog: its instance name \"@%s\" is held by a program that is not a watchdog "
+             "of this user; ending",
+             name);
+    return InstanceName::HeldByStranger;
 }
 
 } // namespace

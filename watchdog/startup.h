@@ -13,10 +13,6 @@ void fillClosedStandardStreams();
 // Signal dispositions that the watchdog and the programs it starts need.
 void prepareSignals();
 
-// Between passes: collects the programs that ended after being left to us,
-// which only the first process of a container is.
-void collectOrphans();
-
 // The folder the watchdog was started in, as a path and as the folder it
 // named then.
 struct StartFolder {

@@ -59,6 +59,18 @@ void fillClosedStandardStreams()
     }
 }
 
+// As a namespace's first process, every orphan is left to us, the
+// relaunched Gorsebright above all: each is collected as it ends. Our own
+// children are waited for where they are started, which finds one collected
+// here already gone.
+void collectEnded(int)
+{
+    const int savedErrno = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    errno = savedErrno;
+}
+
 void prepareSignals()
 {
     // A write to a pipe whose reader has gone must fail, as it does on
@@ -77,16 +89,12 @@ void prepareSignals()
         sigemptyset(&end.sa_mask);
         sigaction(SIGTERM, &end, nullptr);
         sigaction(SIGINT, &end, nullptr);
-    }
-}
-
-// Every child we start is waited for there; what else ends is an orphan,
-// the relaunched Gorsebright above all, left to us as the namespace's init.
-void collectOrphans()
-{
-    if (!isNamespaceInit())
-        return;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        struct sigaction collect = {};
+        collect.sa_handler = collectEnded;
+        sigemptyset(&collect.sa_mask);
+        collect.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+        sigaction(SIGCHLD, &collect, nullptr);
+        collectEnded(0); // those that ended before
     }
 }
 

@@ -14,8 +14,6 @@ void fillClosedStandardStreams() {}
 
 void prepareSignals() {}
 
-void collectOrphans() {}
-
 // Started in another folder than Gorsebright's (a zip unpacked into a
 // subfolder, a shortcut to the exe), it would watch a heartbeat that never
 // changes and relaunch the program that Windows finds beside the exe.

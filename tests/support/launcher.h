@@ -31,6 +31,10 @@ extern const char noSpareUser[];
 // console, a UTF-8 locale on Linux, and no PWD of the test's.
 QProcessEnvironment testEnvironment(const QString &dir = standInDir());
 
+// Sets this process's limit of its user's processes to those the user runs
+// already, so that no other can be started (Linux).
+void useUpProcessLimit();
+
 class Gate;
 
 // A program a test runs, by default the watchdog: in folder, with the tests'
@@ -62,14 +66,13 @@ class Launcher
     // As some launchers leave a program: SIGCHLD and SIGHUP ignored, SIGUSR1 blocked.
     bool careless = false;
     // The first process of a new PID namespace, with an orphan that has
-    // already ended and is not collected yet. pid() is then its keeper
-    // outside, which ends with the status it ends with.
+    // already ended and is not collected yet, and one that ends once a file
+    // orphan.ends appears in its folder. pid() is then its keeper outside,
+    // which ends with the status it ends with.
     bool asInit = false;
     int stdoutFd = -1; // stdout instead of out
     // fd 0, 1 and 2 closed once set up, as a careless starter may leave them.
     bool closeStandardStreams = false;
-    // Its user's process limit set to the tasks that user runs already.
-    bool processLimitUsedUp = false;
     // Run in the child instead of the program; it then ends with 0.
     std::function<void()> body;
 

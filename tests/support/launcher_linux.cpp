@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
@@ -43,6 +44,12 @@ bool spareUserAvailable()
             return false;
     }
     return true;
+}
+
+void useUpProcessLimit()
+{
+    const rlimit used{rlim_t(tasksOf(getuid())), rlim_t(tasksOf(getuid()))};
+    setrlimit(RLIMIT_NPROC, &used);
 }
 
 namespace
@@ -107,14 +114,15 @@ std::vector<char *> pointers(QByteArrayList &strings)
             _exit(0);
         siginfo_t ended;
         waitid(P_PID, id_t(orphan), &ended, WEXITED | WNOWAIT); // ended, not collected
+        if (fork() == 0) {                                      // one that ends later
+            while (access("orphan.ends", F_OK) != 0)
+                usleep(10000);
+            _exit(0);
+        }
     }
     if (launcher.uid != 0 && (setgroups(0, nullptr) != 0 || setgid(gid_t(launcher.uid)) != 0 ||
                               setuid(launcher.uid) != 0))
         _exit(126);
-    if (launcher.processLimitUsedUp) {
-        const rlimit used{rlim_t(tasksOf(launcher.uid)), rlim_t(tasksOf(launcher.uid))};
-        setrlimit(RLIMIT_NPROC, &used);
-    }
     if (launcher.body) {
         closefrom(3);
         launcher.body();
@@ -182,8 +190,11 @@ qint64 Launcher::pid() const
 
 bool Launcher::running()
 {
-    if (pid_ > 0 && !ended_)
-        ended_ = waitpid(pid_t(pid_), &status_, WNOHANG) == pid_;
+    if (pid_ > 0 && !ended_) {
+        // Not ours to collect any more: collected by another (a body's kill).
+        const pid_t got = waitpid(pid_t(pid_), &status_, WNOHANG);
+        ended_ = got == pid_ || (got == -1 && errno == ECHILD);
+    }
     return pid_ > 0 && !ended_;
 }
 
@@ -194,11 +205,13 @@ int Launcher::exitCode()
 
 void Launcher::kill()
 {
-    if (!running())
+    if (pid_ <= 0)
         return;
-    // Its group: what it started and waits for goes with it, and a
+    // Its group: what it started goes with it (a script's sleep, say), and a
     // namespace's first process with its keeper.
     ::kill(-pid_t(pid_), SIGKILL);
+    if (!running())
+        return;
     ::kill(pid_t(pid_), SIGKILL);
     ended_ = waitpid(pid_t(pid_), &status_, 0) == pid_;
 }

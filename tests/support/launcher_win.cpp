@@ -28,13 +28,15 @@ bool spareUserAvailable()
     return false;
 }
 
+void useUpProcessLimit() {}
+
 // A start the system failed to make says nothing of the program: it is tried
 // again, a few times, each failure said. Once started, whatever the program
 // does is the test's to judge.
 bool Launcher::start(Gate *gate)
 {
     if (!descend.isEmpty() || uid != 0 || careless || asInit || stdoutFd != -1 ||
-        closeStandardStreams || processLimitUsedUp || body) {
+        closeStandardStreams || body) {
         qWarning("%s: Linux-only settings given on Windows", qPrintable(name));
         return false;
     }

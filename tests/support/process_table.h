@@ -44,9 +44,8 @@ void killWatchedProcessesIn(const QString &dir);
 // The tasks (threads included) that the kernel counts against uid's process limit.
 int tasksOf(uint uid);
 
-// Which process made the System V shared-memory segment that Qt keys by
-// keyFile, 0 if there is none, where the system lists them (Linux); nothing
-// where it does not.
-std::optional<qint64> sharedMemoryCreator(const QString &keyFile);
+// The System V semaphores and shared-memory segments there are, where the
+// system lists them (Linux).
+std::optional<int> systemVObjects();
 
 } // namespace testsupport

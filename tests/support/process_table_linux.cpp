@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <csignal>
-#include <sys/ipc.h>
 
 namespace testsupport
 {
@@ -89,18 +88,12 @@ void killWatchedProcessesIn(const QString &dir)
     }
 }
 
-std::optional<qint64> sharedMemoryCreator(const QString &keyFile)
+std::optional<int> systemVObjects()
 {
-    // Qt's key: the key file's inode and device, as ftok gives them.
-    const key_t key = ftok(QFile::encodeName(keyFile).constData(), 'Q');
-    // key shmid perms size cpid ..., after a heading line
-    const QList<QByteArray> lines = readAll(QStringLiteral("/proc/sysvipc/shm")).split('\n');
-    for (const QByteArray &line : lines.mid(1)) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (key != -1 && fields.size() > 4 && fields.at(0).toLongLong() == key)
-            return fields.at(4).toLongLong();
-    }
-    return 0;
+    int objects = 0;
+    for (const char *table : {"/proc/sysvipc/shm", "/proc/sysvipc/sem"})
+        objects += readAll(QLatin1String(table)).trimmed().count('\n'); // after a heading
+    return objects;
 }
 
 } // namespace testsupport

@@ -67,7 +67,7 @@ void killWatchedProcessesIn(const QString &)
         killProcess(pid);
 }
 
-std::optional<qint64> sharedMemoryCreator(const QString &)
+std::optional<int> systemVObjects()
 {
     return std::nullopt;
 }
