@@ -123,7 +123,8 @@ void WatchdogTest::firstPass()
         for (int step = 0; step < more; ++step)
             below << (folder == QLatin1String("cp1251") ? QByteArray("\xcf\xe0\xef\xea\xe0")
                                                         : QByteArray(200, 'd'));
-        QVERIFY(watchdog.makeFolders(below));
+        QVERIFY(makeFolders(work.path(), below));
+        watchdog.descend = below;
         if (folder == QLatin1String("unreadable parent")) {
             if (!spareUserAvailable())
                 QSKIP(noSpareUser);
@@ -381,50 +382,57 @@ void WatchdogTest::folderReplaced_data()
 }
 
 // The watchdog ends rather than kill and relaunch in a folder that is no
-// longer the one it was started in.
+// longer the one it was started in, and names it.
 void WatchdogTest::folderReplaced()
 {
     QFETCH(QString, replaced);
     QTemporaryDir work;
     QVERIFY(work.isValid());
-    const QString link = work.path() + QLatin1String(".current");
-    const QString moved = work.path() + QLatin1String(".old");
     const auto cleanUp = qScopeGuard([&] {
         killWatchedProcessesIn(work.path());
-        QFile::remove(link);
-        QDir(moved).removeRecursively();
+        // Qt cannot name what is in a folder named in other bytes than the
+        // locale's.
+        QProcess::execute(QStringLiteral("rm"), {QStringLiteral("-rf"), work.path()});
     });
     Launcher watchdog(work.path());
-    if (replaced == QLatin1String("link")) {
-        // Started there as from a shell, which tells the way in PWD.
-        QVERIFY(QFile::link(work.path(), link));
+    const QByteArray base = QFile::encodeName(work.path()) + '/';
+    // Started in a folder named in Windows-1251 bytes, which the message
+    // shows as escapes; or through a link, as from a shell, which tells the
+    // way in PWD.
+    const QByteArray folder = "\xcf\xe0\xef\xea\xe0";
+    const QString link = work.filePath(QStringLiteral("current"));
+    if (replaced == QLatin1String("folder")) {
+        QVERIFY(makeFolders(work.path(), {folder}));
+        watchdog.descend = {folder};
+    } else {
+        QVERIFY(QDir(work.path()).mkdir(QStringLiteral("1.0")));
+        QVERIFY(QFile::link(work.filePath(QStringLiteral("1.0")), link));
         watchdog.folder = link;
         watchdog.environment.insert(QStringLiteral("PWD"), link);
     }
     QVERIFY(watchdog.start());
     QVERIFY(waitFor([&] { return watchdog.output().endsWith(firstStart()); }));
 
-    QString folder = work.path();
+    // As a deploy does it, in one step: the folder renamed and made anew, or
+    // the link switched to another folder.
     if (replaced == QLatin1String("folder")) {
-        QVERIFY(QDir().rename(work.path(), moved));
-        QVERIFY(QDir().mkdir(work.path()));
-        folder = moved;
+        QCOMPARE(std::rename((base + folder).constData(), (base + "old").constData()), 0);
+        QVERIFY(makeFolders(work.path(), {folder}));
     } else {
-        // Switched in one step, as deploy tools do.
-        QVERIFY(QDir().mkdir(moved));
-        QVERIFY(QFile::link(moved, link + QLatin1String(".new")));
+        QVERIFY(QFile::link(work.filePath(QStringLiteral("1.1")), link + QLatin1String(".new")));
+        QVERIFY(QDir(work.path()).mkdir(QStringLiteral("1.1")));
         QCOMPARE(std::rename(QFile::encodeName(link + QLatin1String(".new")).constData(),
                              QFile::encodeName(link).constData()),
                  0);
     }
     QVERIFY(watchdog.waitForExit(int(checkIntervalMs) + eventTimeoutMs));
     QCOMPARE(watchdog.describe(), QStringLiteral("exited with code 3"));
-    QCOMPARE(readAll(folder + QLatin1String("/watchdog.out")), banner() + firstStart());
-    const QByteArray said = readAll(folder + QLatin1String("/watchdog.err"));
-    QVERIFY2(
-        said.contains(QFile::encodeName(replaced == QLatin1String("link") ? link : work.path()) +
-                      ", has been deleted or replaced"),
-        said.constData());
+    QCOMPARE(watchdog.output(), banner() + firstStart());
+    const QByteArray shownPath = replaced == QLatin1String("folder")
+                                     ? base + "\\xcf\\xe0\\xef\\xea\\xe0"
+                                     : QFile::encodeName(link);
+    QVERIFY2(watchdog.errors().contains(shownPath + ", has been deleted or replaced"),
+             watchdog.errors().constData());
     QVERIFY(watchedProcesses().isEmpty());
 }
 

@@ -6,7 +6,8 @@
 # is a Russian Windows' 866 (LC_ALL=ru_RU.UTF-8). The terminal must show the
 # Russian text, and the first recovery must relaunch the stand-in in that
 # folder with "crash_restore". Then Ctrl+C in that terminal must end the
-# watchdog and leave the relaunched program running. Meanwhile, in other
+# watchdog and leave the relaunched program running; a watchdog started by
+# hand in the subfolder must name that folder legibly. Meanwhile, in other
 # terminals: the zip unpacked into a subfolder, as Explorer's "Extract All"
 # does, whose start script must refuse and wait for a key; and the console
 # writer with the C runtime's locale at "C" (tst_supervision consoleText).
@@ -24,7 +25,7 @@ terminal() { tmux -S "$scratch/tmux" "$@"; }
 trap 'terminal kill-server 2>/dev/null' EXIT
 # What fail shows: every terminal's text.
 on_failure() {
-    for pane in watchdog refused writer; do
+    for pane in watchdog refused writer stray; do
         echo "-- terminal $pane:" >&2
         terminal capture-pane -p -t "$pane" 2>/dev/null | grep -v '^$' >&2
     done
@@ -50,7 +51,8 @@ run_in_terminal writer "LC_ALL=ru_RU.UTF-8 wine '$build/tests/tst_supervision.ex
 
 # Wine's console draws some spaces as cursor moves: the pane's text, not the
 # bytes written, is what the user sees.
-shows() { terminal capture-pane -p -t "${2:-watchdog}" | grep -q -F "$1"; }
+# Wine's console breaks a long line where the terminal ends: lines are joined.
+shows() { terminal capture-pane -p -t "${2:-watchdog}" | tr -d '\n' | grep -q -F "$1"; }
 
 wait_for 90 shows "is not in" refused || fail "no refusal in the subfolder"
 # pause speaks the language of the Wine prefix.
@@ -77,6 +79,14 @@ stamp=$(stat -c %y "$app/is_run.txt")
 refreshed() { [ "$(stat -c %y "$app/is_run.txt")" != "$stamp" ]; }
 wait_for 20 refreshed || fail "the relaunched gorsebright.exe ended with the watchdog"
 echo "Ctrl+C ended the watchdog (status $(cat "$scratch/watchdog.ended")); the relaunched program runs on"
+
+# Started by hand where gorsebright.exe is not, it says so, naming the folder
+# as the Russian console shows it, Cyrillic and all.
+run_in_terminal stray "cd '$subfolder' && LC_ALL=ru_RU.UTF-8 wine gorsebright-watchdog.exe"
+wait_for 90 shows 'Горсбрайт тест!\watchdog-win64, the folder it watches' stray ||
+    fail "the watchdog started elsewhere does not name its folder"
+terminal send-keys -t stray C-c
+wait_for 20 test -e "$scratch/stray.ended" || fail "Ctrl+C did not end the watchdog started elsewhere"
 
 # The logon start: a plain wineboot runs the user's Run entries, as a logon
 # does. The start script starts a watchdog only in Gorsebright's folder.

@@ -19,6 +19,9 @@ namespace
 // takes a message again, so a pass loses at most this once.
 const int writeBoundMs = 1000;
 bool stalled[STDERR_FILENO + 1] = {};
+// Whose stall a stream's is: stdout's for stderr where both are one stream
+// (2>&1), so that a pass loses the bound once, not once for each.
+int stallOf[STDERR_FILENO + 1] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
 // Files and devices such as /dev/null take a write at once: no wait is
 // looked for (one system call fewer per message).
 bool mayStall[STDERR_FILENO + 1] = {true, true, true};
@@ -31,14 +34,15 @@ void writeBounded(int fd, const char *text, size_t size)
     while (size > 0) {
         if (mayStall[fd]) {
             pollfd stream = {fd, POLLOUT, 0};
-            const int ready = poll(&stream, 1, stalled[fd] ? 0 : writeBoundMs);
+            bool &streamStalled = stalled[stallOf[fd]];
+            const int ready = poll(&stream, 1, streamStalled ? 0 : writeBoundMs);
             if (ready == -1 && errno == EINTR)
                 continue;
             if (ready != 1) {
-                stalled[fd] = true;
+                streamStalled = true;
                 return;
             }
-            stalled[fd] = false;
+            streamStalled = false;
         }
         const ssize_t written = write(fd, text, size);
         if (written == -1) {
@@ -73,10 +77,14 @@ void writeConsole(const char *message)
 
 void prepareConsole()
 {
+    struct stat status[STDERR_FILENO + 1] = {};
     for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-        struct stat status = {};
-        mayStall[fd] = fstat(fd, &status) != 0 || S_ISFIFO(status.st_mode) ||
-                       S_ISSOCK(status.st_mode) || isatty(fd);
+        mayStall[fd] = fstat(fd, &status[fd]) != 0 || S_ISFIFO(status[fd].st_mode) ||
+                       S_ISSOCK(status[fd].st_mode) || isatty(fd);
     }
+    if (status[STDOUT_FILENO].st_ino != 0 &&
+        status[STDOUT_FILENO].st_dev == status[STDERR_FILENO].st_dev &&
+        status[STDOUT_FILENO].st_ino == status[STDERR_FILENO].st_ino)
+        stallOf[STDERR_FILENO] = STDOUT_FILENO;
     qInstallMessageHandler(writeRecord);
 }

@@ -1,5 +1,8 @@
 #include "console.h"
 
+#include <QString>
+#include <QtGlobal>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <windows.h>
@@ -32,6 +35,27 @@ bool writeUnicodeToConsoleWindow(const char *message)
     return true;
 }
 
+QtMessageHandler qtHandler = nullptr;
+
+// Qt 5 writes a record to a console in the ANSI code page, which the console
+// shows in its OEM one: a Cyrillic folder name came out wrong. A console gets
+// it as UTF-16, as the messages do; anything else Qt's own handler takes.
+void writeRecord(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!GetConsoleMode(err, &mode)) {
+        qtHandler(type, context, message);
+        return;
+    }
+    const std::wstring line =
+        (qFormatLogMessage(type, context, message) + QLatin1String("\r\n")).toStdWString();
+    DWORD written = 0;
+    WriteConsoleW(err, line.data(), DWORD(line.size()), &written, nullptr);
+    if (type == QtFatalMsg)
+        std::abort();
+}
+
 } // namespace
 
 void writeConsole(const char *message)
@@ -53,6 +77,7 @@ void writeConsole(const char *message)
 // is still the user's own pause.
 void prepareConsole()
 {
+    qtHandler = qInstallMessageHandler(writeRecord);
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (GetConsoleMode(in, &mode))

@@ -39,11 +39,25 @@ bool sameFolder(const struct stat &status, const StartFolder &folder)
            status.st_ino == folder.inode;
 }
 
+// A path as a message shows it: Qt takes a message's %s as UTF-8, so a path
+// that is not (a folder named in Windows-1251, say) shows its other bytes as
+// \xHH rather than as replacement characters.
+QByteArray shown(const QByteArray &path)
+{
+    if (QString::fromUtf8(path).toUtf8() == path)
+        return path;
+    QByteArray escaped;
+    for (const char byte : path)
+        escaped +=
+            uchar(byte) < 0x80 ? QByteArray(1, byte) : "\\x" + QByteArray::number(uchar(byte), 16);
+    return escaped;
+}
+
 void sayGone(const StartFolder &folder)
 {
     qCritical("watchdog: the folder it was started in, %s, has been deleted or replaced; "
               "ending, so as not to kill and relaunch Gorsebright there",
-              folder.path.isEmpty() ? "(its path unknown)" : folder.path.constData());
+              folder.path.isEmpty() ? "(its path unknown)" : shown(folder.path).constData());
 }
 
 } // namespace
@@ -157,7 +171,7 @@ bool stillThere(StartFolder &folder)
     if (error != 0 && error != folder.lastError)
         qWarning("watchdog: cannot look at the folder it was started in, %s (%s); watching it "
                  "all the same",
-                 folder.path.constData(), std::strerror(error));
+                 shown(folder.path).constData(), std::strerror(error));
     folder.lastError = error;
     return true;
 }

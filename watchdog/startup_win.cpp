@@ -22,7 +22,7 @@ StartFolder startFolder()
     if (!QFileInfo::exists(QString::fromLatin1(watchedProgram)))
         qWarning("watchdog: %s is not in %s, the folder it watches; start it from "
                  "Gorsebright's own folder, by start-watchdog.cmd there",
-                 watchedProgram, qPrintable(QDir::toNativeSeparators(QDir::currentPath())));
+                 watchedProgram, qUtf8Printable(QDir::toNativeSeparators(QDir::currentPath())));
     return {};
 }
 

@@ -31,6 +31,11 @@ extern const char noSpareUser[];
 // console, a UTF-8 locale on Linux, and no PWD of the test's.
 QProcessEnvironment testEnvironment(const QString &dir = standInDir());
 
+// Makes these folders below folder, each in the one before and open to every
+// user, named in bytes and step by step, so the path may be longer than any
+// path may be (Linux).
+bool makeFolders(const QString &folder, const QByteArrayList &names);
+
 // Sets this process's limit of its user's processes to those the user runs
 // already, so that no other can be started (Linux).
 void useUpProcessLimit();
@@ -78,9 +83,6 @@ class Launcher
 
     // The programs in dir found first.
     void findProgramsIn(const QString &dir);
-    // Makes these folders below folder, each in the one before and open to
-    // every user, to be entered one step at a time (Linux).
-    bool makeFolders(const QByteArrayList &names);
 
     // Starts it, held at gate when one is given: it then runs once the gate
     // opens. False, said, where it could not be made.

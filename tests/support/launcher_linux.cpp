@@ -162,9 +162,8 @@ bool Launcher::start(Gate *gate)
     return true;
 }
 
-bool Launcher::makeFolders(const QByteArrayList &names)
+bool makeFolders(const QString &folder, const QByteArrayList &names)
 {
-    // Step by step: a path this long is no path to give.
     int dir = open(QFile::encodeName(folder).constData(), O_DIRECTORY | O_CLOEXEC);
     for (const QByteArray &name : names) {
         const bool made = dir != -1 && mkdirat(dir, name.constData(), 0777) == 0 &&
@@ -172,7 +171,6 @@ bool Launcher::makeFolders(const QByteArrayList &names)
         const int next = made ? openat(dir, name.constData(), O_DIRECTORY | O_CLOEXEC) : -1;
         ::close(dir);
         dir = next;
-        descend << name;
     }
     return dir != -1 && ::close(dir) == 0;
 }

@@ -70,7 +70,7 @@ bool Launcher::start(Gate *gate)
     }
 }
 
-bool Launcher::makeFolders(const QByteArrayList &)
+bool makeFolders(const QString &, const QByteArrayList &)
 {
     return false;
 }
