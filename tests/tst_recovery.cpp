@@ -105,16 +105,32 @@ void RecoveryTest::startFailureIsReported()
     if (onWindows)
         return; // where a start tells no reason
     // A program that is not installed (taskkill and tskill here) is not
-    // worth a word; one that cannot be started for another reason is.
-    QFile program(work_->filePath(QStringLiteral("gorsebright.exe")));
+    // worth a word, also where a folder on PATH cannot be searched, for which
+    // glibc says "Permission denied"; one that cannot be started for another
+    // reason is. As the spare user where there is one: root searches anything.
+    const QString bin = work_->filePath(QStringLiteral("bin"));
+    const QString locked = work_->filePath(QStringLiteral("locked"));
+    QVERIFY(QDir().mkpath(bin) && QDir().mkpath(locked));
+    QVERIFY(QFile::setPermissions(work_->path(), QFileDevice::Permissions(0x7777)));
+    QVERIFY(QFile::setPermissions(bin, QFileDevice::Permissions(0x7777)));
+    QVERIFY(QFile::setPermissions(locked, QFileDevice::Permissions(0x7000)));
+    QFile program(bin + QLatin1String("/gorsebright.exe"));
     QVERIFY(program.open(QIODevice::WriteOnly));
     program.close();
-    qputenv("PATH", QFile::encodeName(work_->path() + QLatin1String("/none:") + work_->path()));
-    QTest::ignoreMessage(QtWarningMsg,
-                         "watchdog: cannot start \"gorsebright.exe\": Permission denied");
-    StdoutCapture again(work_->filePath(QStringLiteral("stdout again")));
-    recoverWatchedProgram();
-    QVERIFY(again.take().endsWith(starting() + startFailed()));
+    Launcher recovery(work_->path(), QStringLiteral("recovery"));
+    recovery.uid = spareUserAvailable() ? spareUid : 0;
+    const QByteArray path = QFile::encodeName(locked + QLatin1Char(':') + bin);
+    recovery.body = [&] {
+        qInstallMessageHandler(nullptr);
+        qputenv("QT_FORCE_STDERR_LOGGING", "1");
+        qputenv("PATH", path);
+        recoverWatchedProgram();
+    };
+    QVERIFY(recovery.start());
+    QVERIFY(recovery.waitForExit());
+    QVERIFY(recovery.output().endsWith(starting() + startFailed()));
+    QCOMPARE(recovery.errors(),
+             QByteArray("watchdog: cannot start \"gorsebright.exe\": Permission denied\n"));
 }
 
 void RecoveryTest::replacesRunningProgram_data()
