@@ -1,19 +1,34 @@
 #!/usr/bin/env bash
-# Cross-builds the watchdog, the stand-in and the tests for 64-bit Windows:
-# installs what is missing (MinGW-w64 with POSIX threads, Wine), builds Qt Core and QtTest as
-# static libraries from Debian's own qtbase source of the installed version,
-# and builds this project with cmake/mingw-w64-x86_64.cmake into
-# build-windows/. The Qt build takes 4 to 20 minutes once; it is kept in
-# $WATCHDOG_QT_CACHE (default /var/cache/watchdog-qt-mingw) and reused after.
-# Arguments go to the project's cmake configure step, after the defaults
-# (e.g. -DBUILD_TESTING=OFF to build only the programs). Run as root on Debian 12 or 13.
+# Cross-builds the watchdog, the stand-in and the tests for Windows: 64-bit
+# by default, 32-bit with --arch i686 (scripts/windows.sh [--arch i686|x86_64]
+# [CMAKE ARGUMENTS...]). Installs what is missing (MinGW-w64 with POSIX
+# threads, Wine; for i686 also Wine's 32-bit half, wine32 from Debian's i386
+# architecture), builds Qt Core and QtTest as static libraries from Debian's
+# own qtbase source of the installed version, and builds this project with
+# cmake/mingw-w64-ARCH.cmake into build-windows/ (x86_64) or
+# build-windows-i686/. Each Qt build takes 4 to 20 minutes once; it is kept
+# in $WATCHDOG_QT_CACHE (default /var/cache/watchdog-qt-mingw), one per
+# architecture, and reused after. The other arguments go to the project's
+# cmake configure step, after the defaults (e.g. -DBUILD_TESTING=OFF to
+# build only the programs). Run as root on Debian 12 or 13.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$root/tests/support/support.sh"
 fail_prefix="windows.sh: "
 
-windows_build="$root/build-windows"
-toolchain_file="$root/cmake/mingw-w64-x86_64.cmake"
-cross=x86_64-w64-mingw32
+arch=x86_64
+if [ "${1:-}" = --arch ]; then
+    arch=${2:-}
+    shift 2 || shift
+fi
+# Debian names its MinGW-w64 packages for x86-64 or i686; objdump names the
+# programs' format; the zip's name says win64 or win32.
+case $arch in
+x86_64) windows_build="$root/build-windows" debian_arch=x86-64 pe_format=pei-x86-64 zip_suffix=win64 ;;
+i686) windows_build="$root/build-windows-i686" debian_arch=i686 pe_format=pei-i386 zip_suffix=win32 ;;
+*) fail "--arch takes i686 or x86_64, not '$arch'" ;;
+esac
+toolchain_file="$root/cmake/mingw-w64-$arch.cmake"
+cross=$arch-w64-mingw32
 qt_cache_root="${WATCHDOG_QT_CACHE:-/var/cache/watchdog-qt-mingw}"
 
 # The machine's Debian "deb" entries (deb822 and one-line files) as "deb-src"
@@ -111,10 +126,12 @@ collect_licenses() {
     local source=$1 new="$licenses.new"
     rm -rf "$new"
     mkdir -p "$new"
-    python3 - "$source" "$new" "$source_package $qt_version" "${qt_attributions[@]}" <<'EOF_PY' ||
+    python3 - "$source" "$new" "$source_package $qt_version" "$debian_arch" \
+        "${qt_attributions[@]}" <<'EOF_PY' ||
 import json, pathlib, sys
 
-source, out, qt_package = pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]), sys.argv[3]
+source, out, qt_package, runtime_arch = (pathlib.Path(sys.argv[1]), pathlib.Path(sys.argv[2]),
+                                          sys.argv[3], sys.argv[4])
 
 def write(name, text):
     (out / name).write_text(text, encoding="utf-8", newline="\r\n")
@@ -126,7 +143,7 @@ notices = ["Third-party code in gorsebright-watchdog.exe\n"
            "gorsebright-watchdog.exe is built with Qt Core from Debian's source package\n%s.\n"
            "Qt Core contains the parts below (from Qt's qt_attribution.json files),\n"
            "and the MinGW-w64 runtime follows them.\n" % qt_package]
-for folder in sys.argv[4:]:
+for folder in sys.argv[5:]:
     entries = json.loads((source / folder / "qt_attribution.json").read_text(encoding="utf-8"),
                          strict=False)
     for entry in entries if isinstance(entries, list) else [entries]:
@@ -136,7 +153,7 @@ for folder in sys.argv[4:]:
         notices.append("\nLicense: %s\n\n%s\n" % (entry.get("License", "see below"), entry["Copyright"].strip()))
         if entry.get("LicenseFile"):
             notices.append("\n" + (source / folder / entry["LicenseFile"]).read_text(encoding="utf-8"))
-for package in ("gcc-mingw-w64-base", "mingw-w64-x86-64-dev"):
+for package in ("gcc-mingw-w64-base", "mingw-w64-%s-dev" % runtime_arch):
     notices.append("\n" + "-" * 72 + "\nMinGW-w64 runtime: Debian's copyright file of %s\n\n" % package)
     notices.append(pathlib.Path("/usr/share/doc/%s/copyright" % package).read_text(encoding="utf-8"))
 write("third-party-notices.txt", "".join(notices))
@@ -206,27 +223,64 @@ build_windows() {
     (cd "$windows_build" && cpack >cpack.log) || { cat "$windows_build/cpack.log" >&2; fail "cpack failed"; }
 }
 
-# Lists what was built and checks that each program stands alone: it may
-# import only Windows' own DLLs, none of Qt's or MinGW's.
+# Functions of Windows 8 and later that Qt or the MinGW-w64 runtime could
+# import; the programs must load on Windows 7 SP1.
+newer_than_7='GetSystemTimePreciseAsFileTime|CreateFile2|CopyFile2|GetCurrentThreadStackLimits'
+newer_than_7+='|SetThreadDescription|GetThreadDescription|WaitOnAddress|WakeByAddress(Single|All)'
+newer_than_7+='|(Initialize|Enter|Delete)SynchronizationBarrier|VirtualAlloc2|PrefetchVirtualMemory'
+newer_than_7+='|GetOverlappedResultEx|(CreateFileMapping|MapViewOfFile)FromApp|SetDefaultDllDirectories'
+newer_than_7+='|AddDllDirectory|GetCurrentPackage(Id|FullName|Path)|GetPackageFamilyName'
+
+# Lists what was built and checks that each program stands alone and loads
+# on Windows 7 SP1: it may import only Windows' own DLLs, none of Qt's or
+# MinGW's, nor the Universal CRT or API sets of later Windows, and no
+# function of a later Windows; the watchdog is of this architecture, with
+# ASLR (and its relocations) and DEP.
 report_built() {
     echo "== Built for Windows ($cross), in $((SECONDS - script_started)) s:"
-    local exe dlls zip
+    local exe headers dlls newer zip
     for exe in "$windows_build/gorsebright-watchdog.exe" "$windows_build/standin/gorsebright.exe"; do
         [ -f "$exe" ] || fail "$exe was not built"
-        dlls=$("$cross-objdump" -p "$exe" | awk '/DLL Name:/ { print $3 }' | sort -u | tr '\n' ' ')
+        headers=$("$cross-objdump" -p "$exe")
+        dlls=$(awk '/DLL Name:/ { print $3 }' <<<"$headers" | sort -u | tr '\n' ' ')
         printf '   %s  %s bytes  imports: %s\n' "${exe#"$root"/}" "$(stat -c %s "$exe")" "$dlls"
-        if grep -qiE 'qt5|libstdc|libgcc|winpthread|mingw' <<<"$dlls"; then
-            fail "$exe needs DLLs that do not come with Windows"
+        if grep -qiE 'qt5|libstdc|libgcc|winpthread|mingw|ucrtbase|api-ms-win' <<<"$dlls"; then
+            fail "$exe needs DLLs that do not come with Windows 7"
         fi
+        newer=$({ grep -owE "$newer_than_7" <<<"$headers" || true; } | sort -u | tr '\n' ' ')
+        [ -z "$newer" ] || fail "$exe imports what Windows 7 does not have: $newer"
     done
-    zip=$(ls "$windows_build"/watchdog-*-win64.zip)
+    exe="$windows_build/gorsebright-watchdog.exe"
+    headers=$("$cross-objdump" -p "$exe")
+    local flags
+    flags=$(awk '/^\t\t\t\t\t[A-Z_]+$/ { printf "%s ", $1 }
+        /large address aware/ { printf "LARGE_ADDRESS_AWARE " }' <<<"$headers")
+    printf '   %s: %s, %s\n' "${exe#"$root"/}" "$pe_format" "$flags"
+    grep -q "file format $pe_format\$" <<<"$headers" || fail "$exe is not $pe_format"
+    [[ " $flags" == *" DYNAMIC_BASE "* && " $flags" == *" NX_COMPAT "* ]] ||
+        fail "$exe lacks ASLR (DYNAMIC_BASE) or DEP (NX_COMPAT)"
+    # Without its relocations Windows cannot move it, whatever the flag says.
+    if grep -qE 'Entry 5 0+ 0+ Base Relocation' <<<"$headers"; then
+        fail "$exe has no relocations"
+    fi
+    zip=$(ls "$windows_build"/watchdog-*-"$zip_suffix".zip)
     printf '   %s  %s bytes\n' "${zip#"$root"/}" "$(stat -c %s "$zip")"
 }
 
 script_started=$SECONDS
+wine_packages=(wine wine64)
+if [ "$arch" = i686 ]; then
+    # The 32-bit programs run in a 32-bit Wine prefix, under Wine's 32-bit
+    # half, which Debian builds for its i386 architecture only.
+    wine_packages+=(wine32:i386)
+    if ! dpkg --print-foreign-architectures | grep -qx i386 && [ "$(id -u)" -eq 0 ]; then
+        echo "== Adding Debian's i386 architecture, for wine32:i386"
+        dpkg --add-architecture i386
+    fi
+fi
 install_missing_packages "${build_packages[@]}" "${package_packages[@]}" perl python3 xz-utils \
-    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-    mingw-w64-x86-64-dev wine wine64 tmux locales
+    "g++-mingw-w64-$debian_arch-posix" "gcc-mingw-w64-$debian_arch-posix" "binutils-mingw-w64-$debian_arch" \
+    "mingw-w64-$debian_arch-dev" "${wine_packages[@]}" tmux locales
 # Wine's console takes its code page from the locale: ru_RU.UTF-8 gives the
 # 866 of a Russian Windows console, which the console test needs.
 if ! locale -a 2>/dev/null | grep -qix 'ru_RU.utf8' && [ "$(id -u)" -eq 0 ]; then
@@ -240,7 +294,7 @@ upstream_version=${upstream_version%-*}
 # The cross compiler and its runtime, by package version: a new one builds
 # Qt anew (its --version says only "12-posix").
 compiler_version=$(dpkg-query -W -f='${Package} ${Version}; ' \
-    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+    "g++-mingw-w64-$debian_arch-posix" "mingw-w64-$debian_arch-dev" "binutils-mingw-w64-$debian_arch")
 qt_configure_options=(-opensource -confirm-license
     -xplatform win32-g++ -device-option CROSS_COMPILE="$cross-"
     # The -posix compilers by name, whatever update-alternatives chose.

@@ -17,7 +17,7 @@ copy_source_tree "$work/src"
 } >"$work/build.log" 2>&1 || { tail -30 "$work/build.log"; exit 1; }
 
 status=0
-for file in gorsebright-watchdog.exe "$(basename "$(ls "$build"/watchdog-*-win64.zip)")"; do
+for file in gorsebright-watchdog.exe "$(basename "$(ls "$build"/watchdog-*-win*.zip)")"; do
     if ! cmp "$build/$file" "$work/build/$file"; then
         cmp -l "$build/$file" "$work/build/$file" | head -5
         status=1

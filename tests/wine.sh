@@ -27,6 +27,13 @@ for tool in wine wineboot wineserver winepath; do
     printf '#!/bin/sh\nexec env -u TMPDIR %s "$@"\n' "$(command -v "$tool")" >"$scratch/bin/$tool"
     chmod +x "$scratch/bin/$tool"
 done
+# With Wine's 32-bit half installed too, "wine" runs Wine's own programs
+# (cmd, reg, taskkill) as 32-bit ones, and a 32-bit taskkill finds no 64-bit
+# program by name: in a 64-bit prefix they run as 64-bit ones.
+wine64="$(dirname "$(readlink -f "$(command -v wineserver)")")/wine64"
+if [ "${WINEARCH:-win64}" != win32 ] && [ -x "$wine64" ]; then
+    printf '#!/bin/sh\nexec env -u TMPDIR WINELOADER=%s %s "$@"\n' "$wine64" "$wine64" >"$scratch/bin/wine"
+fi
 PATH="$scratch/bin:$PATH"
 finish() {
     wineserver -k 2>/dev/null

@@ -34,7 +34,7 @@ on_failure() {
 app="$scratch/Горсбрайт тест!"
 subfolder="$app/watchdog-win64"
 mkdir "$app" "$subfolder" "$scratch/elsewhere"
-zip=$(ls "$build"/watchdog-*-win64.zip)
+zip=$(ls "$build"/watchdog-*-win*.zip)
 (cd "$app" && cmake -E tar xf "$zip" && cd "$subfolder" && cmake -E tar xf "$zip") ||
     fail "cannot unpack the zip"
 cp "$build/standin/gorsebright.exe" "$app/"

@@ -27,6 +27,8 @@ int main(int argc, char *argv[])
     QCoreApplication application(argc, argv);
     std::setlocale(LC_ALL, "Russian");
     prepareConsole();
+    if (!fitsTheSystem())
+        return wrongBuildExitStatus;
 
     // Before the guard, which may have a refusal to say on a pipe nobody reads.
     prepareSignals();

@@ -7,6 +7,13 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+// False, said on stderr, where this build is not the one for the system: a
+// 32-bit Windows build on a 64-bit Windows.
+bool fitsTheSystem();
+
+// The exit status when it is not.
+const int wrongBuildExitStatus = 5;
+
 // Before anything opens a file: a closed standard stream gets a stand-in.
 void fillClosedStandardStreams();
 

@@ -62,6 +62,11 @@ void sayGone(const StartFolder &folder)
 
 } // namespace
 
+bool fitsTheSystem()
+{
+    return true;
+}
+
 // Started with fd 0, 1 or 2 closed, our own descriptors would take their
 // numbers and be handed on as the kill tools' and the relaunched program's
 // standard streams; /dev/null holds the place, as daemons do.

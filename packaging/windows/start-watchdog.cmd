@@ -12,6 +12,8 @@ if not exist "gorsebright.exe" goto notBeside
 ".\@WATCHDOG_EXE@"
 set status=%errorlevel%
 popd
+rem 5: the 32-bit watchdog on a 64-bit Windows; its message stays readable.
+if %status% equ 5 pause
 exit /b %status%
 
 :notBeside
