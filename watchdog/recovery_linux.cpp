@@ -103,7 +103,7 @@ QByteArray lastPart(const QByteArray &path)
 // Names compare as taskkill compares image names: in any case.
 bool sameName(const QByteArray &a, const QByteArray &b)
 {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+    return qstricmp(a.constData(), b.constData()) == 0;
 }
 
 QByteArray readProcFile(const QString &path)
