@@ -70,7 +70,7 @@ void RecoveryTest::killsInOrderThenStarts()
 
     const QString stdoutFile = work_->filePath(QStringLiteral("stdout"));
     StdoutCapture capture(stdoutFile);
-    recoverWatchedProgram();
+    reportRecovery(recoverWatchedProgram());
     capture.take();
     QByteArray expectedLog = "begin taskkill [/f] [/im] [gorsebright.exe]\n"
                              "end taskkill\n"
@@ -98,7 +98,7 @@ void RecoveryTest::startFailureIsReported()
     qputenv("PATH", searchPathWith(work_->path()));
 
     StdoutCapture capture(work_->filePath(QStringLiteral("stdout")));
-    recoverWatchedProgram();
+    reportRecovery(recoverWatchedProgram());
     QVERIFY(capture.take().endsWith(starting() + startFailed()));
     QCOMPARE(readAll(toolLog()).count("begin "), fakeKillToolOutput().count('\n'));
 
@@ -124,7 +124,7 @@ void RecoveryTest::startFailureIsReported()
         qInstallMessageHandler(nullptr);
         qputenv("QT_FORCE_STDERR_LOGGING", "1");
         qputenv("PATH", path);
-        recoverWatchedProgram();
+        reportRecovery(recoverWatchedProgram());
     };
     QVERIFY(recovery.start());
     QVERIFY(recovery.waitForExit());
@@ -250,7 +250,7 @@ void RecoveryTest::replacesRunningProgram()
     QByteArray errors;
     if (onWindows) {
         StdoutCapture capture(work_->filePath(QStringLiteral("recovery.out")));
-        recoverWatchedProgram();
+        reportRecovery(recoverWatchedProgram());
         output = capture.take();
     } else {
         // In a child, as the user the copies run as, with its output in files.
@@ -270,7 +270,7 @@ void RecoveryTest::replacesRunningProgram()
                 std::_Exit(3);
             if (limited)
                 useUpProcessLimit();
-            recoverWatchedProgram();
+            reportRecovery(recoverWatchedProgram());
             if (processInfo(own.pid()).pid != 0) // running, or ended and not collected
                 std::_Exit(4);
         };

@@ -75,6 +75,12 @@ void writeConsole(const char *message)
     writeBounded(STDOUT_FILENO, message, std::strlen(message));
 }
 
+void passOn(const QByteArray &output, const QByteArray &errors)
+{
+    writeBounded(STDOUT_FILENO, output.constData(), size_t(output.size()));
+    writeBounded(STDERR_FILENO, errors.constData(), size_t(errors.size()));
+}
+
 void prepareConsole()
 {
     struct stat status[STDERR_FILENO + 1] = {};

@@ -71,6 +71,19 @@ void writeConsole(const char *message)
     std::cout << message << std::flush;
 }
 
+// A tool writes to a pipe in the console's own code page, which the console
+// shows as it is: the bytes go on unchanged, line ends and all.
+void passOn(const QByteArray &output, const QByteArray &errors)
+{
+    DWORD written = 0;
+    if (!output.isEmpty())
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), output.constData(), DWORD(output.size()),
+                  &written, nullptr);
+    if (!errors.isEmpty())
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), errors.constData(), DWORD(errors.size()),
+                  &written, nullptr);
+}
+
 // A click into a console window with QuickEdit on starts a selection, which
 // holds every write to the console, and so the check, until a key is
 // pressed. Off for this console: a selection begun from the window's menu

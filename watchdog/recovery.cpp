@@ -28,14 +28,20 @@ const char startFailedMessage[] = "\xee\xf8\xe8\xe1\xea\xe0\n";
 
 } // namespace
 
-void recoverWatchedProgram()
+Recovery recoverWatchedProgram()
 {
+    Recovery recovery;
     for (const char *commandLine : killCommands)
-        runToCompletion(commandLine);
+        runToCompletion(commandLine, recovery);
     killByNameInProcess(watchedProgram);
+    recovery.started = startDetached(QString::fromLatin1(watchedProgram),
+                                     QStringList{QString::fromLatin1(restoreArgument)});
+    return recovery;
+}
 
+void reportRecovery(const Recovery &recovery)
+{
+    passOn(recovery.toolOutput, recovery.toolErrors);
     writeConsole(startingMessage);
-    const bool started = startDetached(QString::fromLatin1(watchedProgram),
-                                       QStringList{QString::fromLatin1(restoreArgument)});
-    writeConsole(started ? startedMessage : startFailedMessage);
+    writeConsole(recovery.started ? startedMessage : startFailedMessage);
 }

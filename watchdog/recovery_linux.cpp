@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -147,9 +148,27 @@ bool runsProgram(const QString &proc, const QByteArray &name)
     return false;
 }
 
+// A file in memory that takes whatever a tool writes at once; -1 when none
+// can be made, and the tool then writes to our own streams.
+int heldStream(const char *name)
+{
+    return memfd_create(name, MFD_CLOEXEC);
+}
+
+void takeHeld(int held, QByteArray &into)
+{
+    if (held == -1)
+        return;
+    QFile file;
+    if (lseek(held, 0, SEEK_SET) == 0 && file.open(held, QIODevice::ReadOnly))
+        into += file.readAll();
+    file.close();
+    close(held);
+}
+
 } // namespace
 
-void runToCompletion(const char *commandLine)
+void runToCompletion(const char *commandLine, Recovery &recovery)
 {
     const ArgumentVector arguments(QByteArray(commandLine).split(' '));
     int report[2];
@@ -157,20 +176,25 @@ void runToCompletion(const char *commandLine)
         sayCannotStartTool(commandLine, errno);
         return;
     }
+    const int output = heldStream("tool output");
+    const int errors = heldStream("tool errors");
     const pid_t child = fork();
     if (child == 0) {
         close(report[0]);
+        if (output != -1)
+            dup2(output, STDOUT_FILENO);
+        if (errors != -1)
+            dup2(errors, STDERR_FILENO);
         execProgram(arguments, report[1]);
     }
     const int forkError = errno;
     close(report[1]);
     const int error = readReport(report[0]);
-    if (child == -1) {
-        sayCannotStartTool(commandLine, forkError);
-        return;
-    }
-    waitForChild(child);
-    sayCannotStartTool(commandLine, error);
+    if (child != -1)
+        waitForChild(child);
+    takeHeld(output, recovery.toolOutput);
+    takeHeld(errors, recovery.toolErrors);
+    sayCannotStartTool(commandLine, child == -1 ? forkError : error);
 }
 
 // taskkill and tskill do not exist here; without this the hung program would

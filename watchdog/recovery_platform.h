@@ -3,12 +3,15 @@
 // The parts of the recovery that differ per platform (recovery_linux.cpp,
 // recovery_win.cpp).
 
+#include "recovery.h"
+
 #include <QString>
 #include <QStringList>
 
-// Runs a command line through the program search, with its output on our
-// console, and waits for it without a time limit. Its status does not matter.
-void runToCompletion(const char *commandLine);
+// Runs a command line through the program search and waits for it without a
+// time limit; what it writes is added to the recovery's tool output and
+// errors. Its status does not matter.
+void runToCompletion(const char *commandLine, Recovery &recovery);
 
 // Kills every process of the program by name without starting a command. A
 // no-op on Windows: the taskkill lines run before it have done the work

@@ -45,10 +45,14 @@ Verdict decideVerdict(const QString &currentStamp, const QString &previousStamp,
 Verdict superviseOnce(QString &previousStamp, bool firstPass)
 {
     const QString currentStamp = heartbeatStamp(QString::fromLatin1(heartbeatFileName));
-    qInfo() << currentStamp;
-
     const Verdict verdict = decideVerdict(currentStamp, previousStamp, firstPass);
     previousStamp = currentStamp;
+    // Gorsebright first, the words after: a console that holds writes (a
+    // selection in its window) must not keep it down.
+    const Recovery recovery =
+        verdict == Verdict::HungOrNotRunning ? recoverWatchedProgram() : Recovery();
+
+    qInfo() << currentStamp;
     switch (verdict) {
     case Verdict::FirstStart:
         writeConsole(firstStartMessage);
@@ -58,7 +62,7 @@ Verdict superviseOnce(QString &previousStamp, bool firstPass)
         break;
     case Verdict::HungOrNotRunning:
         writeConsole(hungMessage);
-        recoverWatchedProgram();
+        reportRecovery(recovery);
         break;
     }
     return verdict;

@@ -13,6 +13,7 @@ QString heartbeatStamp(const QString &fileName);
 Verdict decideVerdict(const QString &currentStamp, const QString &previousStamp, bool firstPass);
 
 // One pass of the supervision loop without its pause: samples "is_run.txt",
-// logs the stamp, reports the verdict and recovers the watched program when
-// it has hung. previousStamp takes the new stamp whatever the verdict.
+// recovers the watched program when it has hung, then logs the stamp and
+// reports the verdict and the recovery. previousStamp takes the new stamp
+// whatever the verdict.
 Verdict superviseOnce(QString &previousStamp, bool firstPass);
