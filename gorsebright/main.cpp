@@ -1,6 +1,8 @@
 // A stand-in for the watched program, for the demo and the tests. It refreshes
 // "is_run.txt" in its working directory every two seconds until the file
-// "gorsebright.hang" appears there; then it removes that file and hangs.
+// "gorsebright.hang" appears there; then it removes that file and hangs. When
+// "gorsebright.ctrl_c" appears, it removes it and presses Ctrl+C on its
+// console (on Windows it says so, if its Ctrl+C is not switched off).
 // What it says goes to its console and to "gorsebright.log" there, where a
 // test finds it whichever console it was given.
 
@@ -15,6 +17,7 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <csignal>
 #include <sys/prctl.h>
 #endif
 
@@ -37,10 +40,23 @@ void say(const QString &text)
 }
 
 #ifdef Q_OS_WIN
-// For the tests: which file the handle whose number is in
-// STANDIN_PROBE_HANDLE names here, if any.
+BOOL WINAPI sayCtrlC(DWORD event)
+{
+    if (event == CTRL_C_EVENT)
+        say(QStringLiteral("got Ctrl+C"));
+    return FALSE; // and ends, as by default
+}
+
+// For the tests: whether it has a console of its own; which file the handle
+// whose number is in STANDIN_PROBE_HANDLE names here, if any.
 void describeStart()
 {
+    DWORD processes[8] = {};
+    const DWORD sharing = GetConsoleProcessList(processes, 8);
+    say(sharing == 1 ? QStringLiteral("has a console of its own")
+                     : QStringLiteral("shares its console with %1 processes").arg(sharing));
+    SetConsoleCtrlHandler(sayCtrlC, TRUE);
+
     bool isNumber = false;
     const qulonglong probe = qEnvironmentVariable("STANDIN_PROBE_HANDLE").toULongLong(&isNumber);
     if (!isNumber)
@@ -52,7 +68,18 @@ void describeStart()
             .arg(length > 0 && length < MAX_PATH ? QString::fromWCharArray(path, int(length))
                                                  : QStringLiteral("no file")));
 }
+
+// For the tests: Ctrl+C on its console, as a user presses it there.
+void pressCtrlC()
+{
+    GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+}
 #else
+void pressCtrlC()
+{
+    raise(SIGINT);
+}
+
 // For the tests: a hung program may have renamed its thread, to the name in
 // STANDIN_THREAD_NAME.
 void describeStart()
@@ -76,6 +103,8 @@ int main(int argc, char *argv[])
     describeStart();
 
     for (;;) {
+        if (QFile::remove(QStringLiteral("gorsebright.ctrl_c")))
+            pressCtrlC();
         if (QFile::remove(QStringLiteral("gorsebright.hang"))) {
             say(QStringLiteral("hangs now"));
             for (;;)

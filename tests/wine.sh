@@ -27,12 +27,21 @@ for tool in wine wineboot wineserver winepath; do
     printf '#!/bin/sh\nexec env -u TMPDIR %s "$@"\n' "$(command -v "$tool")" >"$scratch/bin/$tool"
     chmod +x "$scratch/bin/$tool"
 done
-# With Wine's 32-bit half installed too, "wine" runs Wine's own programs
-# (cmd, reg, taskkill) as 32-bit ones, and a 32-bit taskkill finds no 64-bit
-# program by name: in a 64-bit prefix they run as 64-bit ones.
-wine64="$(dirname "$(readlink -f "$(command -v wineserver)")")/wine64"
-if [ "${WINEARCH:-win64}" != win32 ] && [ -x "$wine64" ]; then
-    printf '#!/bin/sh\nexec env -u TMPDIR WINELOADER=%s %s "$@"\n' "$wine64" "$wine64" >"$scratch/bin/wine"
+# With Wine's 32-bit half installed too, Debian's wine, wineboot and
+# winepath run Wine's programs (cmd, reg, taskkill) as 32-bit ones: a 32-bit
+# taskkill finds no 64-bit program by name, and a kernel without 32-bit
+# support runs none at all. In a 64-bit prefix they run as 64-bit ones.
+loaders="$(dirname "$(readlink -f "$(command -v wineserver)")")"
+if [ "${WINEARCH:-win64}" != win32 ] && [ -x "$loaders/wine64" ]; then
+    for program in "" wineboot.exe winepath.exe; do
+        tool=${program%.exe}
+        printf '#!/bin/sh\nexec env -u TMPDIR WINELOADER=%s %s %s "$@"\n' "$loaders/wine64" \
+            "$loaders/wine64" "$program" >"$scratch/bin/${tool:-wine}"
+    done
+elif ! "$loaders/wine" --version >/dev/null 2>&1; then
+    echo "wine.sh: 32-bit Wine does not run on this machine (a kernel without 32-bit support?)" >&2
+    rm -rf "$scratch"
+    exit 77
 fi
 PATH="$scratch/bin:$PATH"
 finish() {

@@ -5,8 +5,9 @@
 # delayed expansion on, in a terminal (a tmux pane) whose console code page
 # is a Russian Windows' 866 (LC_ALL=ru_RU.UTF-8). The terminal must show the
 # Russian text, and the first recovery must relaunch the stand-in in that
-# folder with "crash_restore". Then Ctrl+C in that terminal must end the
-# watchdog and leave the relaunched program running; a watchdog started by
+# folder with "crash_restore", with a console of its own. Then Ctrl+C in that
+# terminal must end the watchdog and leave the relaunched program running,
+# and Ctrl+C on the program's own console must reach it; a watchdog started by
 # hand in the subfolder must name that folder legibly. Meanwhile, in other
 # terminals: the zip unpacked into a subfolder, as Explorer's "Extract All"
 # does, whose start script must refuse and wait for a key; and the console
@@ -72,13 +73,20 @@ shows "=== Программа восстанавливает Gorsebright в сл
 # The relaunch comes with the second pass, 40 s after the first.
 relaunched() { [ -e "$app/is_run.txt" ]; }
 wait_for 120 relaunched || fail "no relaunched gorsebright.exe in the unpacked folder"
-wait_for 20 shows 'arguments: "crash_restore"' || fail "the stand-in was not started with crash_restore"
+said() { grep -q -F "$1" "$app/gorsebright.log"; }
+wait_for 20 said 'arguments: "crash_restore"' || fail "the stand-in was not started with crash_restore"
+# As a double-click starts it: a console of its own, not the watchdog's.
+wait_for 20 said "console" && said "has a console of its own" ||
+    fail "the relaunched gorsebright.exe: $(grep console "$app/gorsebright.log")"
 terminal send-keys -t watchdog C-c
 wait_for 20 test -e "$scratch/watchdog.ended" || fail "Ctrl+C did not end the watchdog"
 stamp=$(stat -c %y "$app/is_run.txt")
 refreshed() { [ "$(stat -c %y "$app/is_run.txt")" != "$stamp" ]; }
 wait_for 20 refreshed || fail "the relaunched gorsebright.exe ended with the watchdog"
 echo "Ctrl+C ended the watchdog (status $(cat "$scratch/watchdog.ended")); the relaunched program runs on"
+# Ctrl+C on its own console reaches it: it was not started with Ctrl+C off.
+touch "$app/gorsebright.ctrl_c"
+wait_for 20 said "got Ctrl+C" || fail "Ctrl+C on its own console did not reach the relaunched gorsebright.exe"
 
 # Started by hand where gorsebright.exe is not, it says so, naming the folder
 # as the Russian console shows it, Cyrillic and all.

@@ -1,6 +1,7 @@
 #include "supervision.h"
 
 #include "console.h"
+#include "heartbeat.h"
 #include "recovery.h"
 
 #include <QDateTime>
@@ -29,8 +30,19 @@ QString heartbeatStamp(const QString &fileName)
 {
     QFileInfo info(fileName);
     info.refresh();
+    QDateTime modified = info.lastModified();
+    // Where Gorsebright may be writing a copy of its own, the copy counts
+    // once it is newer: a copy left from an older run does no harm.
+    const QString copy = virtualizedCopy(fileName);
+    if (!copy.isEmpty()) {
+        QFileInfo copyInfo(copy);
+        copyInfo.refresh();
+        const QDateTime copyModified = copyInfo.lastModified();
+        if (copyModified.isValid() && (!modified.isValid() || copyModified > modified))
+            modified = copyModified;
+    }
     // An invalid time (no file, dangling link) formats as an empty string.
-    return info.lastModified().toString(QString::fromLatin1(stampPattern));
+    return modified.toString(QString::fromLatin1(stampPattern));
 }
 
 Verdict decideVerdict(const QString &currentStamp, const QString &previousStamp, bool firstPass)

@@ -6,8 +6,9 @@ enum class Verdict { FirstStart, WorksNormally, HungOrNotRunning };
 
 constexpr unsigned long checkIntervalMs = 40000;
 
-// The heartbeat file's modification time as "HH:mm:ss" in local time;
-// empty when the file is absent or its time cannot be read.
+// The heartbeat file's modification time as "HH:mm:ss" in local time, or
+// its virtualized copy's where that is newer (heartbeat.h); empty when
+// neither is there or its time cannot be read.
 QString heartbeatStamp(const QString &fileName);
 
 Verdict decideVerdict(const QString &currentStamp, const QString &previousStamp, bool firstPass);
