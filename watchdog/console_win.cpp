@@ -86,13 +86,42 @@ void passOn(const QByteArray &output, const QByteArray &errors)
 
 // A click into a console window with QuickEdit on starts a selection, which
 // holds every write to the console, and so the check, until a key is
-// pressed. Off for this console: a selection begun from the window's menu
-// is still the user's own pause.
+// pressed. Off for this console while the watchdog runs: a selection begun
+// from the window's menu is still the user's own pause.
+namespace
+{
+
+DWORD inputModeBefore = 0;
+bool quickEditTaken = false;
+
+void giveQuickEditBack()
+{
+    if (quickEditTaken)
+        SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), inputModeBefore | ENABLE_EXTENDED_FLAGS);
+}
+
+// The window outlives the watchdog when Ctrl+C or Ctrl+Break ends it (a cmd
+// window it was started from): the window's setting comes back. Then the
+// default handler ends the process.
+BOOL WINAPI endedByKey(DWORD event)
+{
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT)
+        giveQuickEditBack();
+    return FALSE;
+}
+
+} // namespace
+
 void prepareConsole()
 {
     qtHandler = qInstallMessageHandler(writeRecord);
     const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(in, &mode))
-        SetConsoleMode(in, (mode | ENABLE_EXTENDED_FLAGS) & ~DWORD(ENABLE_QUICK_EDIT_MODE));
+    if (!GetConsoleMode(in, &inputModeBefore) ||
+        !SetConsoleMode(in,
+                        (inputModeBefore | ENABLE_EXTENDED_FLAGS) & ~DWORD(ENABLE_QUICK_EDIT_MODE)))
+        return;
+    quickEditTaken = true;
+    // Also when it ends by itself: a second watchdog refused.
+    std::atexit(giveQuickEditBack);
+    SetConsoleCtrlHandler(endedByKey, TRUE);
 }

@@ -96,6 +96,11 @@ QByteArray console(QByteArray text)
 }
 
 // A terminal is no console window.
+qint64 fullPipe(int[2])
+{
+    return -1;
+}
+
 ConsoleWindow::ConsoleWindow() = default;
 
 bool ConsoleWindow::attached()

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <string>
 #include <windows.h>
 
@@ -29,6 +31,32 @@ bool Output::release()
 QByteArray Output::shown()
 {
     return readAll(path);
+}
+
+// Written in text mode, as stdout is. Filled without waiting (PIPE_NOWAIT), then
+// waiting again for its writers.
+qint64 fullPipe(int fds[2])
+{
+    if (_pipe(fds, 4096, _O_TEXT | _O_NOINHERIT) != 0)
+        return -1;
+    _setmode(fds[0], _O_BINARY); // read as written
+    const HANDLE in = HANDLE(_get_osfhandle(fds[1]));
+    DWORD mode = PIPE_NOWAIT;
+    if (!SetNamedPipeHandleState(in, &mode, nullptr, nullptr)) {
+        _close(fds[0]);
+        _close(fds[1]);
+        return -1;
+    }
+    qint64 filled = 0;
+    const char filler[256] = {};
+    for (DWORD size = sizeof filler; size > 0; size /= 2) {
+        DWORD written = 0;
+        while (WriteFile(in, filler, size, &written, nullptr) && written > 0)
+            filled += written;
+    }
+    mode = PIPE_WAIT;
+    SetNamedPipeHandleState(in, &mode, nullptr, nullptr);
+    return filled;
 }
 
 ConsoleWindow::ConsoleWindow()

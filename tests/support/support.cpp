@@ -160,20 +160,62 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
-StdoutCapture::StdoutCapture(const QString &path) : path_(path)
+StdoutCapture::StdoutCapture(const QString &path, bool held) : path_(path)
 {
     std::cout.flush();
     std::fflush(stdout);
     saved_ = dup(fileno(stdout));
     // The C library's own open: in text mode on Windows, as stdout is.
     const int file = open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(file, fileno(stdout));
+    int pipe[2] = {-1, -1};
+    if (held && (filler_ = fullPipe(pipe)) >= 0) {
+        dup2(pipe[1], fileno(stdout));
+        close(pipe[1]);
+        pipeEnd_ = pipe[0];
+    } else {
+        dup2(file, fileno(stdout));
+    }
     close(file);
+}
+
+StdoutCapture::~StdoutCapture()
+{
+    release();
+    restore();
+    if (drain_.joinable())
+        drain_.join();
+}
+
+// What comes through after the filler goes on to the file, until every
+// writer has closed the pipe.
+void StdoutCapture::release()
+{
+    if (pipeEnd_ == -1 || drain_.joinable())
+        return;
+    drain_ = std::thread([this] {
+        QFile file(path_);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return;
+        char buffer[4096];
+        qint64 skip = filler_;
+        for (;;) {
+            const int got = int(read(pipeEnd_, buffer, sizeof buffer));
+            if (got <= 0)
+                break;
+            const qint64 skipped = qMin<qint64>(skip, got);
+            skip -= skipped;
+            file.write(buffer + skipped, got - skipped);
+        }
+        close(pipeEnd_);
+    });
 }
 
 QByteArray StdoutCapture::take()
 {
+    release();
     restore();
+    if (drain_.joinable())
+        drain_.join();
     return readAll(path_);
 }
 

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QtTest>
 #include <functional>
+#include <thread>
 
 namespace testsupport
 {
@@ -65,21 +66,33 @@ constexpr int eventTimeoutMs = 20000;
 bool waitFor(const std::function<bool()> &condition, int timeoutMs = eventTimeoutMs);
 
 // Points fd 1 at a file for the life of the object, so in-process output can
-// be compared byte for byte.
+// be compared byte for byte. Held, it points at a full pipe instead, which
+// takes nothing (as a console paused by a selection) until release() lets
+// what comes through on to the file.
 class StdoutCapture
 {
   public:
-    explicit StdoutCapture(const QString &path);
-    ~StdoutCapture() { restore(); }
+    explicit StdoutCapture(const QString &path, bool held = false);
+    ~StdoutCapture();
     StdoutCapture(const StdoutCapture &) = delete;
     StdoutCapture &operator=(const StdoutCapture &) = delete;
+    bool held() const { return pipeEnd_ != -1; }
+    void release();
     QByteArray take();
 
   private:
     void restore();
     QString path_;
     int saved_ = -1;
+    int pipeEnd_ = -1; // the reading end of a held one
+    qint64 filler_ = 0;
+    std::thread drain_;
 };
+
+// A pipe whose writing end (fds[1]) takes nothing more, filled with the
+// number of bytes returned; -1 where none is made (Linux, whose console
+// writes are bounded).
+qint64 fullPipe(int fds[2]);
 
 // Tests that run the real binary, or kill by name, run confined: on Linux
 // through confined.sh as the first process of private namespaces, under Wine
