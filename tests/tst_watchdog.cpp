@@ -352,7 +352,11 @@ void WatchdogTest::secondPassRecovers()
     QCOMPARE(passes.size(), 2);
     const double interval =
         passes.at(1).split(' ').value(0).toDouble() - passes.at(0).split(' ').value(0).toDouble();
-    QVERIFY2(interval >= 40.0 && interval < 41.0, QByteArray::number(interval).constData());
+    // The second record comes after the recovery: on Windows after taskkill
+    // and tskill, which Wine starts slowly under load.
+    const double recoveryAllowance = onWindows ? 10.0 : 1.0;
+    QVERIFY2(interval >= 40.0 && interval < 40.0 + recoveryAllowance,
+             QByteArray::number(interval).constData());
     for (const QByteArray &record : passes)
         QVERIFY2(record.endsWith(" \"\""), record.constData());
     // Said once on Windows: the stand-in is found on PATH, not in the watched folder.
