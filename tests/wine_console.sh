@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# The release zip under Wine, as a Windows user runs it: unpacked into a folder
-# whose path has Cyrillic letters, a space and a "!", beside the stand-in
-# gorsebright.exe, and started by its start script from another folder, with
-# delayed expansion on, in a terminal (a tmux pane) whose console code page
-# is a Russian Windows' 866 (LC_ALL=ru_RU.UTF-8). The terminal must show the
-# Russian text, and the first recovery must relaunch the stand-in in that
-# folder with "crash_restore". Then Ctrl+C in that terminal must end the
-# watchdog and leave the relaunched program running; a watchdog started by
-# hand in the subfolder must name that folder legibly. Meanwhile, in other
-# terminals: the zip unpacked into a subfolder, as Explorer's "Extract All"
-# does, whose start script must refuse and wait for a key; and the console
-# writer with the C runtime's locale at "C" (tst_supervision consoleText).
-# Last, the logon start: added, run by wineboot as Wine runs logon entries,
-# and removed. Run through wine.sh, which gives it a Wine prefix and a
-# scratch TMPDIR of its own and removes both.
+# The release zip under Wine, as a Windows user runs it: unpacked into a
+# folder whose path has Cyrillic letters, a space and a "!", beside the
+# stand-in gorsebright.exe, and started by its start script from another
+# folder, with delayed expansion on, in a terminal (a tmux pane) whose console
+# code page is a Russian Windows' 866 (LC_ALL=ru_RU.UTF-8). The terminal must
+# show the Russian text and the script's title, and the first recovery must
+# relaunch the stand-in in that folder with "crash_restore"; a second start of
+# the script meanwhile must say why it ended and wait for a key. Then Ctrl+C
+# in the first terminal must end the watchdog and leave the relaunched program
+# running; a watchdog started by hand in the subfolder must name that folder
+# legibly. Meanwhile, in other terminals: the zip unpacked into a subfolder,
+# as Explorer's "Extract All" does, whose start script must refuse and wait
+# for a key; and the console writer with the C runtime's locale at "C"
+# (tst_supervision consoleText). Last, the logon start: added, run by wineboot
+# as Wine runs logon entries, and removed. Run through wine.sh, which gives it
+# a Wine prefix and a scratch TMPDIR of its own and removes both.
 # Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
 # (skipped) where tmux is missing.
 set -u
@@ -25,7 +26,7 @@ terminal() { tmux -S "$scratch/tmux" "$@"; }
 trap 'terminal kill-server 2>/dev/null' EXIT
 # What fail shows: every terminal's text.
 on_failure() {
-    for pane in watchdog refused writer stray; do
+    for pane in watchdog refused second writer stray; do
         echo "-- terminal $pane:" >&2
         terminal capture-pane -p -t "$pane" 2>/dev/null | grep -v '^$' >&2
     done
@@ -56,8 +57,8 @@ shows() { terminal capture-pane -p -t "${2:-watchdog}" | tr -d '\n' | grep -q -F
 
 wait_for 90 shows "is not in" refused || fail "no refusal in the subfolder"
 # pause speaks the language of the Wine prefix.
-paused() { shows "Press any key" refused || shows "Нажмите любую клавишу" refused; }
-wait_for 20 paused && [ ! -e "$scratch/refused.ended" ] || fail "the refusal does not wait for a key"
+paused() { shows "Press any key" "$1" || shows "Нажмите любую клавишу" "$1"; }
+wait_for 20 paused refused && [ ! -e "$scratch/refused.ended" ] || fail "the refusal does not wait for a key"
 shows "===" refused && fail "a watchdog started in the subfolder"
 terminal send-keys -t refused Enter
 wait_for 20 test -e "$scratch/refused.ended" || fail "the refusal did not end at a key"
@@ -69,6 +70,18 @@ grep -q "^PASS   : SupervisionTest::consoleText" "$scratch/writer.txt" ||
 
 wait_for 90 shows "Первый запуск, ждем 40 сек" || fail "the terminal shows no Russian first pass"
 shows "=== Программа восстанавливает Gorsebright в случае зависания ===" || fail "no Russian banner"
+titled() { [ "$(terminal display -p -t watchdog '#{pane_title}')" = "Gorsebright watchdog" ]; }
+wait_for 20 titled || fail "the window's title is '$(terminal display -p -t watchdog '#{pane_title}')'"
+
+# A second start in the same folder: its exe ends at once with 1 and says
+# nothing, so the script says why and waits for a key.
+run_in_terminal second "cd '$scratch/elsewhere' && wine cmd /c '$(winepath -w "$app/start-watchdog.cmd")'"
+wait_for 90 shows "ended with status 1: a watchdog already runs" second &&
+    shows "(or this one was ended by taskkill)." second || fail "the second start does not say why it ended"
+wait_for 20 paused second && [ ! -e "$scratch/second.ended" ] || fail "the second start does not wait for a key"
+terminal send-keys -t second Enter
+wait_for 20 test -e "$scratch/second.ended" || fail "the second start did not end at a key"
+[ "$(cat "$scratch/second.ended")" = 1 ] || fail "the second start ended with $(cat "$scratch/second.ended")"
 # The relaunch comes with the second pass, 40 s after the first.
 relaunched() { [ -e "$app/is_run.txt" ]; }
 wait_for 120 relaunched || fail "no relaunched gorsebright.exe in the unpacked folder"
