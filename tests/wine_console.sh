@@ -102,13 +102,14 @@ terminal send-keys -t stray C-c
 wait_for 20 test -e "$scratch/stray.ended" || fail "Ctrl+C did not end the watchdog started elsewhere"
 
 # The logon start: a plain wineboot runs the user's Run entries, as a logon
-# does. The start script starts a watchdog only in Gorsebright's folder.
+# does. The start script starts a watchdog only in Gorsebright's folder. The
+# scripts wait for a key at their end: stdin is empty.
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
-wine cmd /c "$(winepath -w "$app/add-logon-start.cmd")" || fail "add-logon-start.cmd failed"
+wine cmd /c "$(winepath -w "$app/add-logon-start.cmd")" </dev/null || fail "add-logon-start.cmd failed"
 wine reg query "$run_key" /v "Gorsebright watchdog" || fail "no logon start was added"
 wineboot
 logon_started() { wine taskkill /f /im gorsebright-watchdog.exe >/dev/null 2>&1; }
 wait_for 60 logon_started || fail "no watchdog started at the logon"
-wine cmd /c "$(winepath -w "$app/remove-logon-start.cmd")" || fail "remove-logon-start.cmd failed"
+wine cmd /c "$(winepath -w "$app/remove-logon-start.cmd")" </dev/null || fail "remove-logon-start.cmd failed"
 wine reg query "$run_key" /v "Gorsebright watchdog" >/dev/null 2>&1 && fail "the logon start is still there"
 echo "the logon start ran the watchdog and was removed again"

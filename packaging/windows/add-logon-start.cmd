@@ -13,8 +13,10 @@ rem path is no command separator. The "." keeps the final "\" from escaping
 rem the quote.
 reg add "HKCU\Software\Microsoft\Windows\CurrentVersion\Run" /v "Gorsebright watchdog" /t REG_SZ /d "cmd.exe /d /c \"pushd \"%~dp0.\" ^&^& call start-watchdog.cmd\"" /f >nul
 if errorlevel 1 goto failed
-echo The watchdog now starts at every logon of %USERNAME%, in "%CD%".
+rem Quoted, as a user name may hold a "&".
+echo The watchdog now starts at every logon of "%USERNAME%", in "%CD%".
 popd
+pause
 exit /b 0
 
 :notBeside
