@@ -13,8 +13,9 @@
 # as Explorer's "Extract All" does, whose start script must refuse and wait
 # for a key; and the console writer with the C runtime's locale at "C"
 # (tst_supervision consoleText). Last, the logon start: added, run by wineboot
-# as Wine runs logon entries, and removed. Run through wine.sh, which gives it
-# a Wine prefix and a scratch TMPDIR of its own and removes both.
+# as Wine runs logon entries, and removed; and refused for a folder too long
+# for it. Run through wine.sh, which gives it a Wine prefix and a scratch
+# TMPDIR of its own and removes both.
 # Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
 # (skipped) where tmux is missing.
 set -u
@@ -113,3 +114,26 @@ wait_for 60 logon_started || fail "no watchdog started at the logon"
 wine cmd /c "$(winepath -w "$app/remove-logon-start.cmd")" </dev/null || fail "remove-logon-start.cmd failed"
 wine reg query "$run_key" /v "Gorsebright watchdog" >/dev/null 2>&1 && fail "the logon start is still there"
 echo "the logon start ran the watchdog and was removed again"
+
+# A Run value holds at most 260 characters, 53 of them fixed: a folder of 208
+# is refused, one of 207 taken. Started from inside it, as a "&" in its path
+# would split cmd /c's command line.
+for length in 208 207; do
+    name="long & far!"
+    long_windows="$(winepath -w "$scratch")\\$name"
+    long="$scratch/$name$(printf "%$((length - ${#long_windows}))s" | tr ' ' x)"
+    mkdir "$long" && cp "$app/add-logon-start.cmd" "$app/gorsebright.exe" "$long/" || fail "cannot make $long"
+    [ "$(winepath -w "$long" | tr -d '\n' | wc -m)" = "$length" ] || fail "$long is not $length long"
+    (cd "$long" && wine cmd /c add-logon-start.cmd </dev/null >"$scratch/long.txt")
+    status=$?
+    value=$(wine reg query "$run_key" /v "Gorsebright watchdog" 2>/dev/null | sed -n 's/.*REG_SZ *//p' | tr -d '\r')
+    if [ "$length" = 208 ]; then
+        [ "$status" = 2 ] && grep -q "No logon start was added" "$scratch/long.txt" ||
+            fail "a folder of 208 characters was not refused (status $status): $(cat "$scratch/long.txt")"
+        [ -z "$value" ] || fail "a folder of 208 characters added $value"
+    else
+        [ "$status" = 0 ] || fail "a folder of 207 characters was refused: $(cat "$scratch/long.txt")"
+        [ "${#value}" = 260 ] || fail "a folder of 207 characters added ${#value} characters: $value"
+    fi
+done
+echo "a folder of 208 characters was refused a logon start, one of 207 given it"

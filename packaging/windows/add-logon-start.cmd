@@ -8,6 +8,11 @@ pushd "%~dp0"
 rem Not "||", which Wine's cmd takes for a failure after some commands that worked.
 if not exist "%~nx0" goto cannotEnter
 if not exist "gorsebright.exe" goto notBeside
+rem A Run value may hold a command line of at most 260 characters, 53 of
+rem them fixed: the folder may have 207, 208 with the final "\" it has here.
+set "folder=%~dp0"
+set "tail=%folder:~208%"
+if defined tail goto tooLong
 rem cmd /c drops the outer quotes; "&&" stays inside them, so a "&" in the
 rem path is no command separator. The "." keeps the final "\" from escaping
 rem the quote.
@@ -18,6 +23,13 @@ echo The watchdog now starts at every logon of "%USERNAME%", in "%CD%".
 popd
 pause
 exit /b 0
+
+:tooLong
+echo No logon start was added: the path of this folder has more than 207
+echo characters, and the command line of a logon start may have at most 260.
+popd
+pause
+exit /b 2
 
 :notBeside
 echo gorsebright.exe is not in "%CD%": unpack the watchdog into Gorsebright's
