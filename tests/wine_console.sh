@@ -12,10 +12,11 @@
 # legibly. Meanwhile, in other terminals: the zip unpacked into a subfolder,
 # as Explorer's "Extract All" does, whose start script must refuse and wait
 # for a key; and the console writer with the C runtime's locale at "C"
-# (tst_supervision consoleText). Last, the logon start: added, run by wineboot
-# as Wine runs logon entries, and removed; and refused for a folder too long
-# for it. Run through wine.sh, which gives it a Wine prefix and a scratch
-# TMPDIR of its own and removes both.
+# (tst_supervision consoleText). Last, the logon start: added (enabled again
+# where Task Manager marked it disabled), run by wineboot as Wine runs logon
+# entries, and removed; and refused for a folder too long for it. Run through
+# wine.sh, which gives it a Wine prefix and a scratch TMPDIR of its own and
+# removes both.
 # Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
 # (skipped) where tmux is missing.
 set -u
@@ -104,15 +105,26 @@ wait_for 20 test -e "$scratch/stray.ended" || fail "Ctrl+C did not end the watch
 
 # The logon start: a plain wineboot runs the user's Run entries, as a logon
 # does. The start script starts a watchdog only in Gorsebright's folder. The
-# scripts wait for a key at their end: stdin is empty.
+# scripts wait for a key at their end: stdin is empty. Added again, an entry
+# that Task Manager marked disabled is enabled.
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+approved_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run'
+mark_disabled() {
+    wine reg add "$approved_key" /v "Gorsebright watchdog" /t REG_BINARY /d 030000000000000000000000 /f \
+        >/dev/null || fail "cannot mark the logon start disabled"
+}
+still_marked() { wine reg query "$approved_key" /v "Gorsebright watchdog" >/dev/null 2>&1; }
+mark_disabled
 wine cmd /c "$(winepath -w "$app/add-logon-start.cmd")" </dev/null || fail "add-logon-start.cmd failed"
 wine reg query "$run_key" /v "Gorsebright watchdog" || fail "no logon start was added"
+still_marked && fail "the logon start is still marked disabled"
 wineboot
 logon_started() { wine taskkill /f /im gorsebright-watchdog.exe >/dev/null 2>&1; }
 wait_for 60 logon_started || fail "no watchdog started at the logon"
+mark_disabled
 wine cmd /c "$(winepath -w "$app/remove-logon-start.cmd")" </dev/null || fail "remove-logon-start.cmd failed"
 wine reg query "$run_key" /v "Gorsebright watchdog" >/dev/null 2>&1 && fail "the logon start is still there"
+still_marked && fail "the mark of a disabled logon start is still there"
 echo "the logon start ran the watchdog and was removed again"
 
 # A Run value holds at most 260 characters, 53 of them fixed: a folder of 208

@@ -18,6 +18,10 @@ rem path is no command separator. The "." keeps the final "\" from escaping
 rem the quote.
 reg add "HKCU\Software\Microsoft\Windows\CurrentVersion\Run" /v "Gorsebright watchdog" /t REG_SZ /d "cmd.exe /d /c \"pushd \"%~dp0.\" ^&^& call start-watchdog.cmd\"" /f >nul
 if errorlevel 1 goto failed
+rem Windows 8 and later mark an entry disabled in Task Manager's Startup tab
+rem by a value of the same name under StartupApproved\Run, and keep it so;
+rem running this script asks for the logon start, so the mark goes.
+reg delete "HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run" /v "Gorsebright watchdog" /f >nul 2>&1
 rem Quoted, as a user name may hold a "&".
 echo The watchdog now starts at every logon of "%USERNAME%", in "%CD%".
 popd
