@@ -1,20 +1,23 @@
 #!/usr/bin/env bash
-# The release zip under Wine, as a Windows user runs it: unpacked into a folder
-# whose path has Cyrillic letters, a space and a "!", beside the stand-in
-# gorsebright.exe, and started by its start script from another folder, with
-# delayed expansion on, in a terminal (a tmux pane) whose console code page
-# is a Russian Windows' 866 (LC_ALL=ru_RU.UTF-8). The terminal must show the
-# Russian text, and the first recovery must relaunch the stand-in in that
-# folder with "crash_restore", with a console of its own. Then Ctrl+C in that
-# terminal must end the watchdog and leave the relaunched program running,
-# and Ctrl+C on the program's own console must reach it; a watchdog started by
-# hand in the subfolder must name that folder legibly. Meanwhile, in other
-# terminals: the zip unpacked into a subfolder, as Explorer's "Extract All"
-# does, whose start script must refuse and wait for a key; and the console
-# writer with the C runtime's locale at "C" (tst_supervision consoleText).
-# Last, the logon start: added, run by wineboot as Wine runs logon entries,
-# and removed. Run through wine.sh, which gives it a Wine prefix and a
-# scratch TMPDIR of its own and removes both.
+# The release zip under Wine, as a Windows user runs it: unpacked into a
+# folder whose path has Cyrillic letters, a space and a "!", beside the
+# stand-in gorsebright.exe, and started by its start script from another
+# folder, with delayed expansion on, in a terminal (a tmux pane) whose console
+# code page is a Russian Windows' 866 (LC_ALL=ru_RU.UTF-8). The terminal must
+# show the Russian text and the script's title, and the first recovery must
+# relaunch the stand-in in that folder with "crash_restore", with a console of
+# its own; a second start of the script meanwhile must say why it ended and
+# wait for a key. Then Ctrl+C in the first terminal must end the watchdog and
+# leave the relaunched program running, and Ctrl+C on the program's own
+# console must reach it; a watchdog started by hand in the subfolder must name
+# that folder legibly. Meanwhile, in other terminals: the zip unpacked into a subfolder,
+# as Explorer's "Extract All" does, whose start script must refuse and wait
+# for a key; and the console writer with the C runtime's locale at "C"
+# (tst_supervision consoleText). Last, the logon start: added (enabled again
+# where Task Manager marked it disabled), run by wineboot as Wine runs logon
+# entries, and removed; and refused for a folder too long for it. Run through
+# wine.sh, which gives it a Wine prefix and a scratch TMPDIR of its own and
+# removes both.
 # Usage: wine.sh wine_console.sh BUILD_DIR (the Windows build); exits 77
 # (skipped) where tmux is missing.
 set -u
@@ -26,7 +29,7 @@ terminal() { tmux -S "$scratch/tmux" "$@"; }
 trap 'terminal kill-server 2>/dev/null' EXIT
 # What fail shows: every terminal's text.
 on_failure() {
-    for pane in watchdog refused writer stray; do
+    for pane in watchdog refused second writer stray; do
         echo "-- terminal $pane:" >&2
         terminal capture-pane -p -t "$pane" 2>/dev/null | grep -v '^$' >&2
     done
@@ -57,8 +60,8 @@ shows() { terminal capture-pane -p -t "${2:-watchdog}" | tr -d '\n' | grep -q -F
 
 wait_for 90 shows "is not in" refused || fail "no refusal in the subfolder"
 # pause speaks the language of the Wine prefix.
-paused() { shows "Press any key" refused || shows "Нажмите любую клавишу" refused; }
-wait_for 20 paused && [ ! -e "$scratch/refused.ended" ] || fail "the refusal does not wait for a key"
+paused() { shows "Press any key" "$1" || shows "Нажмите любую клавишу" "$1"; }
+wait_for 20 paused refused && [ ! -e "$scratch/refused.ended" ] || fail "the refusal does not wait for a key"
 shows "===" refused && fail "a watchdog started in the subfolder"
 terminal send-keys -t refused Enter
 wait_for 20 test -e "$scratch/refused.ended" || fail "the refusal did not end at a key"
@@ -70,6 +73,18 @@ grep -q "^PASS   : SupervisionTest::consoleText" "$scratch/writer.txt" ||
 
 wait_for 90 shows "Первый запуск, ждем 40 сек" || fail "the terminal shows no Russian first pass"
 shows "=== Программа восстанавливает Gorsebright в случае зависания ===" || fail "no Russian banner"
+titled() { [ "$(terminal display -p -t watchdog '#{pane_title}')" = "Gorsebright watchdog" ]; }
+wait_for 20 titled || fail "the window's title is '$(terminal display -p -t watchdog '#{pane_title}')'"
+
+# A second start in the same folder: its exe ends at once with 1 and says
+# nothing, so the script says why and waits for a key.
+run_in_terminal second "cd '$scratch/elsewhere' && wine cmd /c '$(winepath -w "$app/start-watchdog.cmd")'"
+wait_for 90 shows "ended with status 1: a watchdog already runs" second &&
+    shows "(or this one was ended by taskkill)." second || fail "the second start does not say why it ended"
+wait_for 20 paused second && [ ! -e "$scratch/second.ended" ] || fail "the second start does not wait for a key"
+terminal send-keys -t second Enter
+wait_for 20 test -e "$scratch/second.ended" || fail "the second start did not end at a key"
+[ "$(cat "$scratch/second.ended")" = 1 ] || fail "the second start ended with $(cat "$scratch/second.ended")"
 # The relaunch comes with the second pass, 40 s after the first.
 relaunched() { [ -e "$app/is_run.txt" ]; }
 wait_for 120 relaunched || fail "no relaunched gorsebright.exe in the unpacked folder"
@@ -97,13 +112,48 @@ terminal send-keys -t stray C-c
 wait_for 20 test -e "$scratch/stray.ended" || fail "Ctrl+C did not end the watchdog started elsewhere"
 
 # The logon start: a plain wineboot runs the user's Run entries, as a logon
-# does. The start script starts a watchdog only in Gorsebright's folder.
+# does. The start script starts a watchdog only in Gorsebright's folder. The
+# scripts wait for a key at their end: stdin is empty. Added again, an entry
+# that Task Manager marked disabled is enabled.
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
-wine cmd /c "$(winepath -w "$app/add-logon-start.cmd")" || fail "add-logon-start.cmd failed"
+approved_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run'
+mark_disabled() {
+    wine reg add "$approved_key" /v "Gorsebright watchdog" /t REG_BINARY /d 030000000000000000000000 /f \
+        >/dev/null || fail "cannot mark the logon start disabled"
+}
+still_marked() { wine reg query "$approved_key" /v "Gorsebright watchdog" >/dev/null 2>&1; }
+mark_disabled
+wine cmd /c "$(winepath -w "$app/add-logon-start.cmd")" </dev/null || fail "add-logon-start.cmd failed"
 wine reg query "$run_key" /v "Gorsebright watchdog" || fail "no logon start was added"
+still_marked && fail "the logon start is still marked disabled"
 wineboot
 logon_started() { wine taskkill /f /im gorsebright-watchdog.exe >/dev/null 2>&1; }
 wait_for 60 logon_started || fail "no watchdog started at the logon"
-wine cmd /c "$(winepath -w "$app/remove-logon-start.cmd")" || fail "remove-logon-start.cmd failed"
+mark_disabled
+wine cmd /c "$(winepath -w "$app/remove-logon-start.cmd")" </dev/null || fail "remove-logon-start.cmd failed"
 wine reg query "$run_key" /v "Gorsebright watchdog" >/dev/null 2>&1 && fail "the logon start is still there"
+still_marked && fail "the mark of a disabled logon start is still there"
 echo "the logon start ran the watchdog and was removed again"
+
+# A Run value holds at most 260 characters, 53 of them fixed: a folder of 208
+# is refused, one of 207 taken. Started from inside it, as a "&" in its path
+# would split cmd /c's command line.
+for length in 208 207; do
+    name="long & far!"
+    long_windows="$(winepath -w "$scratch")\\$name"
+    long="$scratch/$name$(printf "%$((length - ${#long_windows}))s" | tr ' ' x)"
+    mkdir "$long" && cp "$app/add-logon-start.cmd" "$app/gorsebright.exe" "$long/" || fail "cannot make $long"
+    [ "$(winepath -w "$long" | tr -d '\n' | wc -m)" = "$length" ] || fail "$long is not $length long"
+    (cd "$long" && wine cmd /c add-logon-start.cmd </dev/null >"$scratch/long.txt")
+    status=$?
+    value=$(wine reg query "$run_key" /v "Gorsebright watchdog" 2>/dev/null | sed -n 's/.*REG_SZ *//p' | tr -d '\r')
+    if [ "$length" = 208 ]; then
+        [ "$status" = 2 ] && grep -q "No logon start was added" "$scratch/long.txt" ||
+            fail "a folder of 208 characters was not refused (status $status): $(cat "$scratch/long.txt")"
+        [ -z "$value" ] || fail "a folder of 208 characters added $value"
+    else
+        [ "$status" = 0 ] || fail "a folder of 207 characters was refused: $(cat "$scratch/long.txt")"
+        [ "${#value}" = 260 ] || fail "a folder of 207 characters added ${#value} characters: $value"
+    fi
+done
+echo "a folder of 208 characters was refused a logon start, one of 207 given it"
